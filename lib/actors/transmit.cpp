@@ -1,0 +1,3 @@
+#include "transmit.h"
+
+volatile int32_t osl_tx_busy;

@@ -1,0 +1,163 @@
+#include "adapter.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core.h"
+#include "hci_port.h"
+#include "osl.h"
+#include "text.h"
+
+using namespace osl;
+
+osl_adapter_t osl_adapter;
+
+namespace {
+
+void log_lib(const char *line) {
+    if (osl_log_on(OSL_LOG_LIB)) {
+        osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
+        fputs(line, stdout);
+    }
+}
+
+// The adapter-open errors go out bare: no time, no line end.
+void log_lib_bare(const char *line) {
+    if (osl_log_on(OSL_LOG_LIB))
+        fputs(line, stdout);
+}
+
+int set_scan_parameters() {
+    return osl_hci->le_set_scan_parameters(osl_adapter.sock, hci::SCAN_PASSIVE, hci::SCAN_INTERVAL,
+                                           hci::SCAN_WINDOW, hci::OWN_ADDR_PUBLIC,
+                                           hci::FILTER_ACCEPT_ALL, hci::TIMEOUT_MS);
+}
+
+int disable_scanning() {
+    return osl_hci->le_set_scan_enable(osl_adapter.sock, 0, 1, hci::TIMEOUT_MS);
+}
+
+} // namespace
+
+int osl_read_own_addr() {
+    uint8_t reply[hci::READ_BD_ADDR_REPLY_LEN] = {};
+    osl_hci_request rq = {};
+    rq.ogf = hci::OGF_INFO_PARAM;
+    rq.ocf = hci::OCF_READ_BD_ADDR;
+    rq.event = 0;
+    rq.rparam = reply;
+    rq.rlen = sizeof reply;
+    if (osl_hci->send_req(osl_adapter.sock, &rq, hci::TIMEOUT_MS) < 0)
+        return -4;
+    if (reply[0] != 0) {
+        errno = EIO;
+        return -6;
+    }
+    memcpy(osl_adapter.own_addr, &reply[1], sizeof osl_adapter.own_addr);
+    return 0;
+}
+
+int osl_adapter_open() {
+    int dev_id = osl_hci->get_route();
+    if (dev_id < 0) {
+        log_lib_bare("[osl err] BLE dev not found");
+        return 2;
+    }
+    osl_adapter.dev_id = dev_id;
+
+    int sock = osl_hci->open_socket();
+    if (sock < 0) {
+        log_lib_bare("[osl err] cant open socket");
+        return 4;
+    }
+    if (osl_hci->bind(sock, dev_id) < 0) {
+        log_lib_bare("[osl err] cant bind socket");
+        osl_hci->close(sock);
+        return 6;
+    }
+    osl_adapter.sock = sock;
+    osl_adapter.state = OSL_ADAPTER_OPEN;
+
+    if (osl_hci->set_nonblocking(sock) < 0) {
+        log_lib_bare("[osl err] cant set ioctl");
+        osl_adapter_close();
+        return 8;
+    }
+
+    // Without the address the library still works; it only shows zeros.
+    if (osl_read_own_addr() != 0)
+        log_lib("[osl err] cant read dev addr");
+
+    if (osl_log_on(OSL_LOG_LIB)) {
+        osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
+        fputs("[osl open] mac:", stdout);
+        osl_print_addr(osl_adapter.own_addr, 0); // stored order: least significant first
+        printf(" | osl_lib:%.8X\n", OSL_LIB_VERSION);
+    }
+    return 0;
+}
+
+int osl_scan_start() {
+    if (set_scan_parameters() < 0) {
+        // A controller left scanning by an earlier program refuses new
+        // parameters: stop it and try once more.
+        log_lib("[osl start] ble stop\n\r");
+        disable_scanning();
+        if (set_scan_parameters() < 0) {
+            log_lib("[osl err] set scan param\n\r");
+            return 2;
+        }
+    }
+    if (osl_hci->le_set_scan_enable(osl_adapter.sock, 1, 0, hci::TIMEOUT_MS) < 0) {
+        log_lib("[osl err] ble scan enable\n\r");
+        return 4;
+    }
+    osl_adapter.state = OSL_ADAPTER_SCANNING;
+
+    if (osl_hci->get_filter(osl_adapter.sock, &osl_adapter.saved_filter) < 0) {
+        log_lib("[osl err] get sock opt\n\r");
+        return 6;
+    }
+    // Only LE meta events reach the socket: the advertising reports.
+    hci::Filter filter;
+    hci::filter_clear(&filter);
+    hci::filter_set_ptype(hci::PKT_EVENT, &filter);
+    hci::filter_set_event(hci::EVT_LE_META, &filter);
+    if (osl_hci->set_filter(osl_adapter.sock, &filter) < 0) {
+        // Printed whatever the verbosity: the socket is left unfiltered.
+        osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
+        fputs("[osl err] set sock opt\n\r", stdout);
+        return 8;
+    }
+    osl_adapter.state = OSL_ADAPTER_FILTERED;
+    return 0;
+}
+
+void osl_scan_stop() {
+    if (osl_adapter.state == OSL_ADAPTER_FILTERED) {
+        osl_hci->set_filter(osl_adapter.sock, &osl_adapter.saved_filter);
+        osl_adapter.state = OSL_ADAPTER_SCANNING;
+    }
+    if (osl_adapter.state == OSL_ADAPTER_SCANNING) {
+        if (disable_scanning() < 0)
+            log_lib("[osl err] stop dev\n\r");
+        else
+            log_lib("[osl stop] stopped\n\r");
+        osl_adapter.state = OSL_ADAPTER_OPEN;
+    }
+}
+
+int osl_adapter_close() {
+    // A failed open can leave the link scanning without the library's filter
+    // (state 3); stop that scan too, so the socket is never left behind.
+    osl_scan_stop();
+    if (osl_adapter.state == OSL_ADAPTER_OPEN) {
+        if (osl_hci->close(osl_adapter.sock) < 0)
+            log_lib("[osl err] close\n\r");
+        else
+            log_lib("[osl close] closed\n\r");
+    }
+    osl_adapter.state = OSL_ADAPTER_CLOSED;
+    return 0;
+}

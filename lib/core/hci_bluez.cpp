@@ -1,0 +1,93 @@
+// The real port: BlueZ's libbluetooth and the Linux HCI socket. This is the
+// only source of the library that includes BlueZ headers.
+#include "hci_port.h"
+
+#include <cstring>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <bluetooth/bluetooth.h>
+#include <bluetooth/hci.h>
+#include <bluetooth/hci_lib.h>
+
+static_assert(sizeof(struct hci_filter) <= sizeof(osl::hci::Filter),
+              "the library's filter holds BlueZ's");
+
+namespace {
+
+int bluez_get_route() { return hci_get_route(nullptr); }
+
+int bluez_open_socket() { return socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI); }
+
+int bluez_bind(int sock, int dev_id) {
+    struct sockaddr_hci addr;
+    memset(&addr, 0, sizeof addr);
+    addr.hci_family = AF_BLUETOOTH;
+    addr.hci_dev = static_cast<unsigned short>(dev_id);
+    addr.hci_channel = HCI_CHANNEL_RAW;
+    return bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+}
+
+int bluez_set_nonblocking(int sock) {
+    int on = 1;
+    return ioctl(sock, FIONBIO, &on);
+}
+
+int bluez_get_filter(int sock, osl::hci::Filter *f) {
+    socklen_t len = sizeof *f;
+    return getsockopt(sock, SOL_HCI, HCI_FILTER, f, &len);
+}
+
+int bluez_set_filter(int sock, const osl::hci::Filter *f) {
+    return setsockopt(sock, SOL_HCI, HCI_FILTER, f, sizeof *f);
+}
+
+ssize_t bluez_read(int sock, void *buf, size_t len) { return read(sock, buf, len); }
+
+int bluez_close(int sock) { return close(sock); }
+
+int bluez_send_req(int sock, osl_hci_request *rq, int timeout_ms) {
+    struct hci_request req;
+    memset(&req, 0, sizeof req);
+    req.ogf = rq->ogf;
+    req.ocf = rq->ocf;
+    req.event = rq->event;
+    req.cparam = const_cast<void *>(rq->cparam);
+    req.clen = rq->clen;
+    req.rparam = rq->rparam;
+    req.rlen = rq->rlen;
+    return hci_send_req(sock, &req, timeout_ms);
+}
+
+int bluez_le_set_scan_parameters(int sock, uint8_t type, uint16_t interval, uint16_t window,
+                                 uint8_t own_type, uint8_t filter, int timeout_ms) {
+    return hci_le_set_scan_parameters(sock, type, interval, window, own_type, filter, timeout_ms);
+}
+
+int bluez_le_set_scan_enable(int sock, uint8_t enable, uint8_t filter_dup, int timeout_ms) {
+    return hci_le_set_scan_enable(sock, enable, filter_dup, timeout_ms);
+}
+
+int bluez_le_set_advertise_enable(int sock, uint8_t enable, int timeout_ms) {
+    return hci_le_set_advertise_enable(sock, enable, timeout_ms);
+}
+
+} // namespace
+
+const osl_hci_ops osl_hci_bluez = {
+    bluez_get_route,
+    bluez_open_socket,
+    bluez_bind,
+    bluez_set_nonblocking,
+    bluez_get_filter,
+    bluez_set_filter,
+    bluez_read,
+    bluez_close,
+    bluez_send_req,
+    bluez_le_set_scan_parameters,
+    bluez_le_set_scan_enable,
+    bluez_le_set_advertise_enable,
+};
+
+const osl_hci_ops *osl_hci = &osl_hci_bluez;

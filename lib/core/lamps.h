@@ -1,0 +1,30 @@
+// Indicator lamps on sysfs GPIO lines.
+#pragma once
+
+#include <cstdint>
+
+enum : int { LAMP_RX = 1, LAMP_TX = 2, LAMP_PWR = 3 };
+
+// Lamps take GPIO lines 2 to 27; any other number leaves the lamp out.
+inline constexpr int OSL_GPIO_MIN = 2;
+inline constexpr int OSL_GPIO_MAX = 27;
+
+struct osl_lamps_t {
+    int value_fd[3]; // write-only "value" file of lamps 1..3; 0 = absent or released
+    int gpio[3];     // exported line of lamps 1..3; 0 = none to unexport
+    volatile uint32_t osl_rx_lamp_count; // 0 while LAMP_RX is dark; counted up by the tick
+};
+
+extern osl_lamps_t osl_lamps;
+
+int osl_gpio_export(int gpio);
+int osl_gpio_unexport(int gpio);
+int osl_gpio_set_direction(int gpio, int output);
+int osl_gpio_open_value(int gpio);
+int osl_lamp_set(osl_lamps_t *lamps, int lamp, int on);
+void osl_lamps_close(osl_lamps_t *lamps);
+void osl_lamps_release(osl_lamps_t *lamps);
+
+// Sets up lamp 1..3 on a GPIO line: 0 done (or lamp left out); else the
+// failing step 1 export, 2 direction, 3 value file.
+int osl_lamp_setup(osl_lamps_t *lamps, int lamp, int gpio);

@@ -1,0 +1,335 @@
+// Opening and closing the library, the 10 ms tick, paced sleep, and the
+// small public queries.
+#include "core.h"
+
+#include <cassert>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "actors/registry.h"
+#include "actors/transmit.h"
+#include "adapter.h"
+#include "fifo.h"
+#include "frames/decode.h"
+#include "hci_port.h"
+#include "lamps.h"
+#include "log.h"
+#include "osl.h"
+#include "platform.h"
+#include "text.h"
+
+volatile int32_t osl_verbosity;
+volatile int32_t osl_stop_flag;
+volatile int32_t osl_sleep_countdown;
+volatile uint32_t osl_overflow_count;
+
+namespace {
+
+// Tick statistics, in milliseconds of processor time. A window spans 201 ticks.
+constexpr uint32_t STATS_WINDOW_TICKS = 200;
+volatile float window_longest;
+volatile float window_shortest;
+volatile float published_longest;
+volatile float published_shortest;
+volatile uint32_t window_ticks;
+
+timer_t tick_timer;
+bool timer_created;
+
+// True from the moment an open passed the lock until the next close. A second
+// open in that time must not clear the live adapter record.
+bool library_open;
+
+// Result codes of osl_bt_open.
+constexpr int OPEN_LOCKED = 41;
+constexpr int OPEN_FIFO = 42;
+constexpr int OPEN_LAMP_BASE = 200; // + 3 x (lamp - 1) + (failed step - 1)
+constexpr int OPEN_SCAN_OFFSET = 20;
+constexpr int OPEN_TIMER = 44;
+
+void log_lib(const char *line) {
+    if (osl_log_on(OSL_LOG_LIB)) {
+        osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
+        fputs(line, stdout);
+    }
+}
+
+void report_already_running(int flags) {
+    if (flags & OSL_LOG_LIB) {
+        osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
+        puts("[osl open] err:already running");
+    }
+}
+
+// Takes the lock that keeps a second program out. Only a lock held elsewhere
+// stops the open; a lock file that cannot be opened or locked otherwise does
+// not. The descriptor stays open for the life of the process.
+bool lock_taken_elsewhere() {
+    // O_NOFOLLOW: a symbolic link planted at the lock path is not followed.
+    int fd = open(osl_lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return false;
+    bool held = errno == EWOULDBLOCK;
+    close(fd); // holds nothing
+    return held;
+}
+
+// Processor time in microseconds, the unit clock() counts in. clock() itself
+// is not async-signal-safe; clock_gettime is.
+int64_t cpu_time_us() {
+    struct timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+float elapsed_ms(int64_t start_us) {
+    return static_cast<float>(cpu_time_us() - start_us) / 1000000.0f * 1000.0f;
+}
+
+void tick_statistics_window() {
+    uint32_t ticks = window_ticks + 1;
+    window_ticks = ticks;
+    if (ticks > STATS_WINDOW_TICKS) {
+        window_ticks = 0;
+        published_longest = window_longest;
+        published_shortest = window_shortest;
+        window_longest = 0.0f;
+        window_shortest = 1000.0f;
+    }
+}
+
+void tick_rx_window() {
+    int32_t left = osl_rx_countdown;
+    if (left > 0) {
+        osl_rx_countdown = --left;
+        if (left == 1)
+            osl_rx_index = 0;
+    }
+}
+
+// The receive lamp goes dark in the fifth tick after the one that lit it.
+void tick_rx_lamp() {
+    uint32_t count = osl_lamps.osl_rx_lamp_count;
+    if (count != 0) {
+        osl_lamps.osl_rx_lamp_count = ++count;
+        if (count > 5) {
+            osl_lamp_set(&osl_lamps, LAMP_RX, 0);
+            osl_lamps.osl_rx_lamp_count = 0;
+        }
+    }
+}
+
+void tick_intake() {
+    if (osl_tx_busy != 0 || osl_adapter.state != OSL_ADAPTER_FILTERED)
+        return;
+    for (int i = 0; i < OSL_TICK_READS_MAX; i++) {
+        // With the window full (index 100) the event goes to the scratch row.
+        unsigned index = osl_rx_index;
+        if (index > OSL_RX_SLOTS)
+            index = OSL_RX_SLOTS;
+        uint8_t *slot = osl_rx_slots[index];
+        ssize_t n = osl_hci->read(osl_adapter.sock, slot, OSL_RX_SLOT_SIZE);
+        if (n <= 0)
+            return;
+        // Nothing of an earlier event may pass for part of this one.
+        memset(slot + n, 0, static_cast<size_t>(OSL_RX_SLOT_SIZE - n));
+        int32_t room = static_cast<int32_t>(OSL_FIFO_CAPACITY - osl_fifo_used(&osl_fifo));
+        if (room < n) {
+            osl_overflow_count = osl_overflow_count + 1;
+            return;
+        }
+        osl_frame_decode(slot, static_cast<int>(n), &osl_fifo);
+    }
+}
+
+} // namespace
+
+void osl_timer_handler(int sig) {
+    int64_t start = cpu_time_us();
+    if (sig != SIGALRM)
+        __assert_fail("sig == SIGALRM", "ostrel_lib_static_2.0", 1855, "osl_timer_handler");
+    // The application's errno must survive the reads below.
+    int saved_errno = errno;
+
+    tick_statistics_window();
+    tick_rx_window();
+    tick_rx_lamp();
+    if (osl_sleep_countdown > 0)
+        osl_sleep_countdown = osl_sleep_countdown - 1;
+    osl_actor_triggers_tick();
+    tick_intake();
+
+    float ms = elapsed_ms(start);
+    if (window_shortest > ms)
+        window_shortest = ms;
+    if (window_longest < ms)
+        window_longest = ms;
+    errno = saved_errno;
+}
+
+void osl_int_handler(int) {
+    if (osl_stop_flag == OSL_RUNNING)
+        osl_stop_flag = OSL_STOP_REQUESTED;
+}
+
+int osl_timer_start(int period_ms) {
+    if (osl_timer->create(&tick_timer) != 0)
+        return -2;
+    timer_created = true;
+    struct itimerspec spec = {};
+    spec.it_value.tv_sec = period_ms / 1000;
+    spec.it_value.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000L;
+    spec.it_interval = spec.it_value;
+    if (osl_timer->arm(tick_timer, &spec) != 0)
+        return -4;
+    return 0;
+}
+
+void osl_timer_stop() {
+    struct itimerspec off = {};
+    osl_timer->arm(tick_timer, &off);
+}
+
+extern "C" {
+
+int osl_bt_open(int pin_rx, int pin_tx, int pin_pwr, int flags) {
+    if (library_open) {
+        report_already_running(flags);
+        return OPEN_LOCKED;
+    }
+    osl_adapter = osl_adapter_t{};
+    osl_verbosity = flags;
+    published_shortest = 1.0f;
+
+    if (lock_taken_elsewhere()) {
+        report_already_running(flags);
+        return OPEN_LOCKED;
+    }
+    library_open = true;
+
+    int c = osl_fifo_init(&osl_fifo, osl_fifo_storage, OSL_FIFO_CAPACITY);
+    if (c != 0) {
+        if (osl_log_on(OSL_LOG_LIB)) {
+            osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
+            printf("[osl open] fifo error: %d\n", c);
+        }
+        return OPEN_FIFO;
+    }
+
+    osl_lamps = osl_lamps_t{};
+    const int pins[3] = {pin_rx, pin_tx, pin_pwr};
+    for (int lamp = LAMP_RX; lamp <= LAMP_PWR; lamp++) {
+        int step = osl_lamp_setup(&osl_lamps, lamp, pins[lamp - 1]);
+        if (step != 0)
+            return OPEN_LAMP_BASE + 3 * (lamp - 1) + (step - 1);
+    }
+    // All lamps lit while the library starts; only the power lamp stays on.
+    osl_lamp_set(&osl_lamps, LAMP_PWR, 1);
+    osl_lamp_set(&osl_lamps, LAMP_RX, 1);
+    osl_lamp_set(&osl_lamps, LAMP_TX, 1);
+
+    osl_rx_index = 0;
+
+    int r = osl_adapter_open();
+    if (r != 0)
+        return r;
+    r = osl_scan_start();
+    if (r != 0)
+        return r + OPEN_SCAN_OFFSET;
+
+    signal(SIGINT, osl_int_handler);
+    signal(SIGALRM, osl_timer_handler);
+    if (osl_timer_start(OSL_TICK_MS) != 0) {
+        log_lib("[osl start] error timer inti\n\r");
+        return OPEN_TIMER;
+    }
+
+    osl_lamp_set(&osl_lamps, LAMP_RX, 0);
+    osl_lamp_set(&osl_lamps, LAMP_TX, 0);
+    log_lib("[osl start] ok\n\r");
+    osl_stop_flag = OSL_RUNNING;
+    return 0;
+}
+
+void osl_bt_close(void) {
+    if (osl_stop_flag > OSL_STOP_REQUESTED)
+        return;
+    osl_stop_flag = OSL_CLOSED;
+    if (timer_created) {
+        osl_timer_stop();
+        osl_timer->remove(tick_timer);
+        timer_created = false;
+    }
+    osl_log_flush(); // what the last ticks recorded
+    // Only now, with no tick left to write to them, may the lamp files close.
+    osl_lamps_close(&osl_lamps);
+    osl_lamps_release(&osl_lamps);
+    osl_adapter_close();
+    log_lib("[osl closed]\n\r");
+    fflush(stdout);
+    library_open = false;
+}
+
+int osl_bt_read(osl_record *rec) {
+    osl_log_flush();
+    if (osl_stop_flag != OSL_RUNNING)
+        return -1;
+    if (osl_fifo_used(&osl_fifo) < OSL_REC_SIZE)
+        return 0;
+    // The tick pushes whole records and only adds behind them, so 23 bytes
+    // found are 23 bytes of one record even if a tick comes in between.
+    uint8_t *bytes = reinterpret_cast<uint8_t *>(rec);
+    for (int i = 0; i < OSL_REC_SIZE; i++)
+        osl_fifo_get(&osl_fifo, &bytes[i]);
+    return bytes[OSL_REC_TYPE];
+}
+
+void osl_sleep_ms(int ms) {
+    if (ms < 0)
+        ms = 0;
+    if (ms > OSL_SLEEP_MS_MAX)
+        ms = OSL_SLEEP_MS_MAX;
+    osl_sleep_countdown = ms / OSL_TICK_MS;
+    for (;;) {
+        if (osl_stop_flag != OSL_RUNNING)
+            return;
+        usleep(OSL_TICK_MS * 1000); // the next SIGALRM cuts this short
+        osl_log_flush();
+        if (osl_sleep_countdown <= 0)
+            return;
+    }
+}
+
+int osl_bt_lib_version(void) { return OSL_LIB_VERSION; }
+
+uint8_t *osl_bt_myaddr_get(void) { return osl_adapter.own_addr; }
+
+int osl_check_addr(const char *addr, const osl_record *rec) {
+    uint8_t bytes[6];
+    if (addr == nullptr || osl_hex_to_bytes(addr, bytes, 6) != 0)
+        return 0;
+    return memcmp(bytes, rec->addr, sizeof bytes) == 0 ? 1 : 0;
+}
+
+uint8_t osl_lib_get_load(float *shortest_ms, float *longest_ms) {
+    float shortest = published_shortest;
+    float longest = published_longest;
+    if (shortest_ms != nullptr)
+        *shortest_ms = shortest;
+    if (longest_ms != nullptr)
+        *longest_ms = longest;
+    // Mean of the two tick times, in percent of the 10 ms period.
+    double percent = static_cast<double>(longest + shortest) * 100.0 / 2.0 / 10.0;
+    uint32_t whole = percent <= 0.0 ? 0u : percent >= 4294967295.0 ? 0xFFFFFFFFu
+                                                                     : static_cast<uint32_t>(percent);
+    return static_cast<uint8_t>(whole & 0xFF);
+}
+
+} // extern "C"

@@ -1,0 +1,1 @@
+#include "seal.h"
