@@ -9,7 +9,7 @@ inline constexpr int OSL_NAME_SIZE = 64; // 63 characters and the terminator
 
 struct osl_relay_entry {
     char name[OSL_NAME_SIZE];
-    uint8_t addr[6];  // most significant byte first
+    uint8_t addr[6]; // most significant byte first
     uint8_t sec_key[16];
     volatile uint32_t trigger; // countdown in ticks: 0 idle, 1 fired, above 1 running
     uint8_t wanted;            // channel bits 0..3

@@ -8,9 +8,9 @@
 
 enum osl_adapter_state : int32_t {
     OSL_ADAPTER_CLOSED = 0,
-    OSL_ADAPTER_OPEN = 2,      // socket bound and non-blocking
-    OSL_ADAPTER_SCANNING = 3,  // scan enabled, library filter not (yet) set
-    OSL_ADAPTER_FILTERED = 4,  // scanning with the library's filter: the tick may read
+    OSL_ADAPTER_OPEN = 2,     // socket bound and non-blocking
+    OSL_ADAPTER_SCANNING = 3, // scan enabled, library filter not (yet) set
+    OSL_ADAPTER_FILTERED = 4, // scanning with the library's filter: the tick may read
 };
 
 struct osl_adapter_t {
@@ -23,8 +23,8 @@ struct osl_adapter_t {
 
 extern osl_adapter_t osl_adapter;
 
-int osl_adapter_open();  // 0; 2 no adapter; 4 no socket; 6 not bound; 8 not non-blocking
-int osl_scan_start();    // 0; 2 parameters refused twice; 4 enable refused; 6/8 filter
+int osl_adapter_open(); // 0; 2 no adapter; 4 no socket; 6 not bound; 8 not non-blocking
+int osl_scan_start();   // 0; 2 parameters refused twice; 4 enable refused; 6/8 filter
 void osl_scan_stop();
 int osl_adapter_close(); // always 0
 int osl_read_own_addr(); // 0; -4 request failed; -6 controller error status

@@ -18,7 +18,9 @@ extern volatile int32_t osl_sleep_countdown;
 extern volatile uint32_t osl_overflow_count;
 
 // True when the given verbosity bit was passed to osl_bt_open.
-inline bool osl_log_on(int32_t bit) { return (osl_verbosity & bit) != 0; }
+inline bool osl_log_on(int32_t bit) {
+    return (osl_verbosity & bit) != 0;
+}
 
 void osl_timer_handler(int sig); // the tick (SIGALRM)
 void osl_int_handler(int sig);   // SIGINT

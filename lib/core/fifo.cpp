@@ -42,7 +42,9 @@ int osl_fifo_init(osl_fifo_t *q, uint8_t *storage, uint16_t capacity) {
     return OSL_FIFO_OK;
 }
 
-uint32_t osl_fifo_used(const osl_fifo_t *q) { return q->write - q->read; }
+uint32_t osl_fifo_used(const osl_fifo_t *q) {
+    return q->write - q->read;
+}
 
 int osl_fifo_get(osl_fifo_t *q, uint8_t *byte) {
     if (osl_fifo_used(q) == 0)

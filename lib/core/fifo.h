@@ -24,7 +24,7 @@ struct osl_fifo_t {
 
 inline constexpr uint16_t OSL_FIFO_CAPACITY = 1024;
 
-extern osl_fifo_t osl_fifo;                             // the library's record queue
+extern osl_fifo_t osl_fifo; // the library's record queue
 extern uint8_t osl_fifo_storage[OSL_FIFO_CAPACITY];
 
 int osl_fifo_init(osl_fifo_t *q, uint8_t *storage, uint16_t capacity);

@@ -16,9 +16,13 @@ static_assert(sizeof(struct hci_filter) <= sizeof(osl::hci::Filter),
 
 namespace {
 
-int bluez_get_route() { return hci_get_route(nullptr); }
+int bluez_get_route() {
+    return hci_get_route(nullptr);
+}
 
-int bluez_open_socket() { return socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI); }
+int bluez_open_socket() {
+    return socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
+}
 
 int bluez_bind(int sock, int dev_id) {
     struct sockaddr_hci addr;
@@ -43,9 +47,13 @@ int bluez_set_filter(int sock, const osl::hci::Filter *f) {
     return setsockopt(sock, SOL_HCI, HCI_FILTER, f, sizeof *f);
 }
 
-ssize_t bluez_read(int sock, void *buf, size_t len) { return read(sock, buf, len); }
+ssize_t bluez_read(int sock, void *buf, size_t len) {
+    return read(sock, buf, len);
+}
 
-int bluez_close(int sock) { return close(sock); }
+int bluez_close(int sock) {
+    return close(sock);
+}
 
 int bluez_send_req(int sock, osl_hci_request *rq, int timeout_ms) {
     struct hci_request req;

@@ -59,7 +59,9 @@ static_assert(sizeof(Filter) == 16, "HCI filter is 16 bytes");
 
 // Same bit arithmetic as BlueZ's hci_filter_* helpers, which live in a header
 // this side of the port must not include.
-inline void filter_clear(Filter *f) { *f = Filter{}; }
+inline void filter_clear(Filter *f) {
+    *f = Filter{};
+}
 inline void filter_set_ptype(int t, Filter *f) {
     int bit = (t == 0xff) ? 0 : (t & 31);
     f->type_mask |= 1u << bit;

@@ -26,13 +26,14 @@ struct osl_hci_request {
 // Each member behaves like the call it is named after: a negative result
 // means failure with errno set.
 struct osl_hci_ops {
-    int (*get_route)();                                  // hci_get_route(NULL)
-    int (*open_socket)();                                // socket(AF_BLUETOOTH, SOCK_RAW|SOCK_CLOEXEC, BTPROTO_HCI)
-    int (*bind)(int sock, int dev_id);                   // bind to dev_id, channel 0 (raw)
-    int (*set_nonblocking)(int sock);                    // ioctl(FIONBIO, 1)
-    int (*get_filter)(int sock, osl::hci::Filter *f);    // getsockopt(SOL_HCI, HCI_FILTER), 16 bytes
-    int (*set_filter)(int sock, const osl::hci::Filter *f); // setsockopt(SOL_HCI, HCI_FILTER), 16 bytes
-    ssize_t (*read)(int sock, void *buf, size_t len);    // one HCI packet per call; async-signal-safe
+    int (*get_route)();                // hci_get_route(NULL)
+    int (*open_socket)();              // socket(AF_BLUETOOTH, SOCK_RAW|SOCK_CLOEXEC, BTPROTO_HCI)
+    int (*bind)(int sock, int dev_id); // bind to dev_id, channel 0 (raw)
+    int (*set_nonblocking)(int sock);  // ioctl(FIONBIO, 1)
+    int (*get_filter)(int sock, osl::hci::Filter *f); // getsockopt(SOL_HCI, HCI_FILTER), 16 bytes
+    int (*set_filter)(int sock,
+                      const osl::hci::Filter *f);     // setsockopt(SOL_HCI, HCI_FILTER), 16 bytes
+    ssize_t (*read)(int sock, void *buf, size_t len); // one HCI packet per call; async-signal-safe
     int (*close)(int sock);
     int (*send_req)(int sock, osl_hci_request *rq, int timeout_ms);
     int (*le_set_scan_parameters)(int sock, uint8_t type, uint16_t interval, uint16_t window,

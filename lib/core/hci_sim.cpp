@@ -40,9 +40,13 @@ Controller the_controller;
 
 } // namespace
 
-Controller &Controller::get() { return the_controller; }
+Controller &Controller::get() {
+    return the_controller;
+}
 
-void Controller::install() { osl_hci = &ops; }
+void Controller::install() {
+    osl_hci = &ops;
+}
 
 void Controller::reset() {
     AlarmBlock hold;
@@ -97,7 +101,9 @@ void Controller::deliver(const uint8_t *packet, size_t len) {
     tail_ = tail_ + 1;
 }
 
-size_t Controller::pending() const { return tail_ - head_; }
+size_t Controller::pending() const {
+    return tail_ - head_;
+}
 
 // The port: each entry point checks its fault, records the call and acts.
 struct Port {
@@ -200,8 +206,8 @@ struct Port {
         if (reply != nullptr && rq->rlen > 0) {
             memset(reply, 0, static_cast<size_t>(rq->rlen));
             reply[0] = f.status;
-            if (f.status == 0 && rq->ogf == hci::OGF_INFO_PARAM && rq->ocf == hci::OCF_READ_BD_ADDR &&
-                rq->rlen >= hci::READ_BD_ADDR_REPLY_LEN)
+            if (f.status == 0 && rq->ogf == hci::OGF_INFO_PARAM &&
+                rq->ocf == hci::OCF_READ_BD_ADDR && rq->rlen >= hci::READ_BD_ADDR_REPLY_LEN)
                 memcpy(reply + 1, c().bd_addr, 6);
         }
         return 0;
@@ -250,9 +256,17 @@ struct Port {
 };
 
 const osl_hci_ops Controller::ops = {
-    Port::get_route,   Port::open_socket, Port::bind,     Port::set_nonblocking,
-    Port::get_filter,  Port::set_filter,  Port::read,     Port::close,
-    Port::send_req,    Port::le_set_scan_parameters,      Port::le_set_scan_enable,
+    Port::get_route,
+    Port::open_socket,
+    Port::bind,
+    Port::set_nonblocking,
+    Port::get_filter,
+    Port::set_filter,
+    Port::read,
+    Port::close,
+    Port::send_req,
+    Port::le_set_scan_parameters,
+    Port::le_set_scan_enable,
     Port::le_set_advertise_enable,
 };
 

@@ -14,7 +14,9 @@ namespace {
 // Room for any redirected root; the real paths need far less.
 using path_buf = char[PATH_MAX];
 
-int open_write(const char *path) { return open(path, O_WRONLY | O_CLOEXEC); }
+int open_write(const char *path) {
+    return open(path, O_WRONLY | O_CLOEXEC);
+}
 
 // Export and unexport take the line number as bare decimal text.
 int write_line_number(const char *file, int gpio) {
@@ -35,9 +37,13 @@ int write_line_number(const char *file, int gpio) {
 
 } // namespace
 
-int osl_gpio_export(int gpio) { return write_line_number("export", gpio); }
+int osl_gpio_export(int gpio) {
+    return write_line_number("export", gpio);
+}
 
-int osl_gpio_unexport(int gpio) { return write_line_number("unexport", gpio); }
+int osl_gpio_unexport(int gpio) {
+    return write_line_number("unexport", gpio);
+}
 
 int osl_gpio_set_direction(int gpio, int output) {
     path_buf path;

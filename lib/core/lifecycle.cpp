@@ -307,9 +307,13 @@ void osl_sleep_ms(int ms) {
     }
 }
 
-int osl_bt_lib_version(void) { return OSL_LIB_VERSION; }
+int osl_bt_lib_version(void) {
+    return OSL_LIB_VERSION;
+}
 
-uint8_t *osl_bt_myaddr_get(void) { return osl_adapter.own_addr; }
+uint8_t *osl_bt_myaddr_get(void) {
+    return osl_adapter.own_addr;
+}
 
 int osl_check_addr(const char *addr, const osl_record *rec) {
     uint8_t bytes[6];
@@ -327,8 +331,9 @@ uint8_t osl_lib_get_load(float *shortest_ms, float *longest_ms) {
         *longest_ms = longest;
     // Mean of the two tick times, in percent of the 10 ms period.
     double percent = static_cast<double>(longest + shortest) * 100.0 / 2.0 / 10.0;
-    uint32_t whole = percent <= 0.0 ? 0u : percent >= 4294967295.0 ? 0xFFFFFFFFu
-                                                                     : static_cast<uint32_t>(percent);
+    uint32_t whole = percent <= 0.0            ? 0u
+                     : percent >= 4294967295.0 ? 0xFFFFFFFFu
+                                               : static_cast<uint32_t>(percent);
     return static_cast<uint8_t>(whole & 0xFF);
 }
 

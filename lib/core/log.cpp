@@ -32,7 +32,8 @@ int osl_log_defer(osl_log_printer print, const void *data, unsigned len) {
     line.when = time(nullptr); // async-signal-safe, unlike localtime
     line.print = print;
     line.len = len;
-    memcpy(line.data, data, len);
+    if (len != 0)
+        memcpy(line.data, data, len);
     std::atomic_signal_fence(std::memory_order_release);
     ring_write = w + 1;
     return 0;
@@ -53,4 +54,6 @@ void osl_log_flush() {
         fflush(stdout);
 }
 
-uint32_t osl_log_dropped() { return ring_dropped; }
+uint32_t osl_log_dropped() {
+    return ring_dropped;
+}

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <ctime>
 
-inline constexpr unsigned OSL_LOG_DATA_MAX = 48;  // bytes a deferred line may carry
+inline constexpr unsigned OSL_LOG_DATA_MAX = 48;    // bytes a deferred line may carry
 inline constexpr unsigned OSL_LOG_RING_LINES = 256; // power of two
 
 // Prints one deferred line, time prefix included; runs in the application's flow.

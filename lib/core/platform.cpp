@@ -6,11 +6,15 @@ const char *osl_gpio_root = OSL_GPIO_ROOT_DEFAULT;
 namespace {
 
 // No event description: every expiry sends SIGALRM to the process.
-int posix_create(timer_t *id) { return timer_create(CLOCK_REALTIME, nullptr, id); }
+int posix_create(timer_t *id) {
+    return timer_create(CLOCK_REALTIME, nullptr, id);
+}
 int posix_arm(timer_t id, const struct itimerspec *spec) {
     return timer_settime(id, 0, spec, nullptr);
 }
-int posix_remove(timer_t id) { return timer_delete(id); }
+int posix_remove(timer_t id) {
+    return timer_delete(id);
+}
 
 } // namespace
 

@@ -53,7 +53,9 @@ static void print_addr_bytes(const uint8_t *addr, unsigned flags, bool reversed)
         fputs("\n\r", stdout);
 }
 
-void osl_print_addr(const uint8_t *addr, unsigned flags) { print_addr_bytes(addr, flags, false); }
+void osl_print_addr(const uint8_t *addr, unsigned flags) {
+    print_addr_bytes(addr, flags, false);
+}
 
 // Reports carry addresses least significant byte first; printing them last
 // byte first makes them read like the 12-digit text form.
@@ -77,4 +79,6 @@ int osl_print_time_prefix(const char *format) {
     return osl_print_time_prefix_at(time(nullptr), format);
 }
 
-extern "C" int osl_print_local_time(const char *format) { return osl_print_time_prefix(format); }
+extern "C" int osl_print_local_time(const char *format) {
+    return osl_print_time_prefix(format);
+}

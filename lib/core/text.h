@@ -6,7 +6,7 @@
 
 // Flags of the address printers.
 enum : unsigned {
-    OSL_ADDR_0X = 1u << 0,     // "0x" before the digits
+    OSL_ADDR_0X = 1u << 0,      // "0x" before the digits
     OSL_ADDR_NEWLINE = 1u << 1, // "\n\r" after them
 };
 

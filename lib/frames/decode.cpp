@@ -5,4 +5,6 @@ volatile uint8_t osl_rx_index;
 volatile int32_t osl_rx_countdown;
 
 // Placeholder until the decoder lands: every event is refused unread.
-int osl_frame_decode(uint8_t *, int, osl_fifo_t *) { return -2; }
+int osl_frame_decode(uint8_t *, int, osl_fifo_t *) {
+    return -2;
+}

@@ -6,7 +6,7 @@
 #include "../core/fifo.h"
 
 inline constexpr int OSL_RX_SLOTS = 100;
-inline constexpr int OSL_RX_SLOT_SIZE = 50;   // bytes read per event at most
+inline constexpr int OSL_RX_SLOT_SIZE = 50; // bytes read per event at most
 inline constexpr int32_t OSL_RX_WINDOW_TICKS = 100;
 
 // One row per window slot, plus a scratch row (index OSL_RX_SLOTS) that takes

@@ -1,1 +1,437 @@
+// Opening, the lock, the stop flag, reading records, paced sleep, the tick
+// and its statistics, with the simulated controller.
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include "actors/registry.h"
+#include "actors/transmit.h"
+#include "core/adapter.h"
+#include "core/core.h"
+#include "core/fifo.h"
+#include "core/platform.h"
+#include "frames/decode.h"
+#include "osl.h"
+#include "support/capture.h"
+#include "support/lib_fixture.h"
+
+using osl::test::mask_times;
+using osl::test::StdoutCapture;
+
+namespace {
+
+class Lifecycle : public osl::test::LibFixture {
+  protected:
+    // Queues a record as the decoder would, with `type` in byte 4.
+    static void queue_record(uint8_t type) {
+        uint8_t report[46] = {};
+        uint8_t payload[16] = {};
+        payload[4] = type;
+        osl_record_push(report, payload, -50, &osl_fifo);
+    }
+
+    // An HCI event of `len` bytes whose bytes count up from `first`.
+    static std::vector<uint8_t> event(size_t len, uint8_t first = 0) {
+        std::vector<uint8_t> e(len);
+        for (size_t i = 0; i < len; i++)
+            e[i] = static_cast<uint8_t>(first + i);
+        return e;
+    }
+};
+
+// ---- the lock -------------------------------------------------------------
+
+TEST_F(Lifecycle, SecondProcessIsKeptOutByTheLock) {
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        use_manual_timer();
+        char c = osl_bt_open(0, 0, 0, 0) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &c, 1);
+        (void)!read(done[0], &c, 1);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+
+    use_manual_timer();
+    StdoutCapture out;
+    EXPECT_EQ(osl_bt_open(0, 0, 0, OSL_LOG_LIB), 41);
+    EXPECT_EQ(mask_times(out.stop()), "T [osl open] err:already running\n");
+    EXPECT_TRUE(sim.calls.empty()); // the adapter is not touched
+
+    (void)!write(done[1], "x", 1);
+    int status;
+    waitpid(pid, &status, 0);
+}
+
+TEST_F(Lifecycle, SecondOpenWhileOpenReturns41AndLeavesTheLiveLibraryAlone) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, OSL_LOG_LIB), 0);
+    sim.calls.clear();
+    StdoutCapture out;
+    EXPECT_EQ(osl_bt_open(0, 0, 0, OSL_LOG_LIB | OSL_LOG_SENSORS), 41);
+    EXPECT_EQ(mask_times(out.stop()), "T [osl open] err:already running\n");
+    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_EQ(osl_adapter.state, OSL_ADAPTER_FILTERED);
+    EXPECT_EQ(osl_bt_myaddr_get()[0], 0x56);
+    EXPECT_EQ(osl_verbosity, OSL_LOG_LIB);
+}
+
+TEST_F(Lifecycle, OpenAfterCloseInTheSameProcessStillFindsTheLockHeld) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    osl_bt_close();
+    StdoutCapture out;
+    EXPECT_EQ(osl_bt_open(0, 0, 0, OSL_LOG_LIB), 41);
+    EXPECT_EQ(mask_times(out.stop()), "T [osl open] err:already running\n");
+}
+
+TEST_F(Lifecycle, LockFileIsCreatedWithMode0666LessTheUmask) {
+    use_manual_timer();
+    mode_t old = umask(022);
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(path("osl").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    // Held for the life of the process, by a descriptor a child program does not inherit.
+    int fd = open(path("osl").c_str(), O_RDWR);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), -1);
+    close(fd);
+}
+
+TEST_F(Lifecycle, SymbolicLinkAtTheLockPathIsNotFollowed) {
+    const std::string target = path("elsewhere");
+    ASSERT_EQ(symlink(target.c_str(), path("osl").c_str()), 0);
+    use_manual_timer();
+    EXPECT_EQ(osl_bt_open(0, 0, 0, 0), 0); // the failed lock is no reason to stop
+    struct stat st;
+    EXPECT_NE(stat(target.c_str(), &st), 0); // nothing created through the link
+}
+
+// ---- stop flag, read --------------------------------------------------------
+
+TEST_F(Lifecycle, ReadTakesWholeRecordsUntilStopOrClose) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    osl_record rec;
+    memset(&rec, 0xEE, sizeof rec);
+    EXPECT_EQ(osl_bt_read(&rec), 0);
+    osl_fifo_put(&osl_fifo, 1); // 22 bytes held are not a record
+    for (int i = 0; i < 21; i++)
+        osl_fifo_put(&osl_fifo, 1);
+    EXPECT_EQ(osl_bt_read(&rec), 0);
+    EXPECT_EQ(rec.payload[0], 0xEE); // untouched
+    osl_fifo_flush(&osl_fifo);
+
+    queue_record(OSL_DEV_RELAY);
+    queue_record(0xFE);
+    EXPECT_EQ(osl_bt_read(&rec), OSL_DEV_RELAY);
+    EXPECT_EQ(rec.rssi, -50);
+    EXPECT_EQ(osl_bt_read(&rec), 0xFE); // the type byte, unsigned
+
+    queue_record(OSL_DEV_METEO);
+    raise(SIGINT);
+    EXPECT_EQ(osl_stop_flag, OSL_STOP_REQUESTED);
+    EXPECT_EQ(osl_bt_read(&rec), -1); // even with a record waiting
+    raise(SIGINT);
+    EXPECT_EQ(osl_stop_flag, OSL_STOP_REQUESTED);
+
+    osl_bt_close();
+    EXPECT_EQ(osl_stop_flag, OSL_CLOSED);
+    EXPECT_EQ(osl_bt_read(&rec), -1);
+    EXPECT_EQ(osl_fifo_used(&osl_fifo), 23u); // close leaves the queue alone
+    // The handler stays installed but no longer stops anything.
+    raise(SIGINT);
+    EXPECT_EQ(osl_stop_flag, OSL_CLOSED);
+}
+
+TEST(LifecycleUnopened, ReadOfAnUnopenedLibraryFindsNothing) {
+    osl_record rec;
+    EXPECT_EQ(osl_bt_read(&rec), 0);
+    EXPECT_EQ(osl_bt_lib_version(), 0x200);
+}
+
+// ---- address test, load figure ------------------------------------------
+
+TEST(CheckAddr, ComparesTheTextWithTheRecordAddress) {
+    osl_record rec = {};
+    const uint8_t addr[6] = {0xCB, 0xFD, 0x78, 0x6B, 0xAA, 0x68};
+    memcpy(rec.addr, addr, 6);
+    const struct {
+        const char *text;
+        int result;
+    } cases[] = {
+        {"CBFD786BAA68", 1}, {"cbfd786baa68", 1}, {"CBFD786BAA68FF", 1},    {"CBFD786BAA6", 0},
+        {"CBFD786BAA69", 0}, {"68AA6B78FDCB", 0}, {"CB:FD:78:6B:AA:68", 0}, {"", 0},
+        {nullptr, 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(osl_check_addr(c.text, &rec), c.result) << (c.text ? c.text : "null");
+}
+
+// ---- the tick, driven by hand ------------------------------------------------
+
+TEST_F(Lifecycle, TimerIsArmedForTenMillisecondsAndDisarmedAtClose) {
+    static std::vector<struct itimerspec> armed;
+    static int removed = 0;
+    static const osl_timer_ops recording = {
+        [](timer_t *id) {
+            *id = timer_t{};
+            return 0;
+        },
+        [](timer_t, const struct itimerspec *s) {
+            armed.push_back(*s);
+            return 0;
+        },
+        [](timer_t) {
+            removed++;
+            return 0;
+        },
+    };
+    osl_timer = &recording;
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    ASSERT_EQ(armed.size(), 1u);
+    EXPECT_EQ(armed[0].it_value.tv_sec, 0);
+    EXPECT_EQ(armed[0].it_value.tv_nsec, 10000000);
+    EXPECT_EQ(armed[0].it_interval.tv_sec, 0);
+    EXPECT_EQ(armed[0].it_interval.tv_nsec, 10000000);
+    osl_bt_close();
+    ASSERT_EQ(armed.size(), 2u);
+    EXPECT_EQ(armed[1].it_value.tv_nsec, 0);
+    EXPECT_EQ(armed[1].it_interval.tv_nsec, 0);
+    EXPECT_EQ(removed, 1);
+}
+
+TEST_F(Lifecycle, LoadBeforeTheFirstWindowAndAtEvery201stTick) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    float shortest = -1, longest = -1;
+    EXPECT_EQ(osl_lib_get_load(&shortest, &longest), 5);
+    EXPECT_EQ(shortest, 1.0f);
+    EXPECT_EQ(longest, 0.0f);
+    EXPECT_EQ(osl_lib_get_load(nullptr, nullptr), 5);
+
+    tick(200);
+    osl_lib_get_load(&shortest, &longest);
+    EXPECT_EQ(shortest, 1.0f); // nothing published yet
+    tick(1);
+    osl_lib_get_load(&shortest, &longest);
+    // The first window's shortest started at 0 and no tick is shorter.
+    EXPECT_EQ(shortest, 0.0f);
+    EXPECT_GE(longest, 0.0f);
+
+    tick(201);
+    osl_lib_get_load(&shortest, &longest);
+    EXPECT_GE(shortest, 0.0f);
+    EXPECT_LT(shortest, 1000.0f); // measured, no longer the reset value
+    EXPECT_LE(shortest, longest);
+}
+
+TEST_F(Lifecycle, TickReadsAtMostTenEventsAndNothingWhileTheTransmitterIsBusy) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    for (int i = 0; i < 12; i++)
+        sim.deliver(event(46));
+    osl_tx_busy = 1;
+    tick();
+    EXPECT_EQ(sim.pending(), 12u);
+    EXPECT_EQ(sim.reads(), 0u);
+    osl_tx_busy = 0;
+    tick();
+    EXPECT_EQ(sim.pending(), 2u);
+    tick();
+    EXPECT_EQ(sim.pending(), 0u);
+    EXPECT_EQ(sim.reads(), 13u); // 10, then 2 and the empty read that ends the intake
+}
+
+TEST_F(Lifecycle, TickDropsAnEventLongerThanTheQueueRoomAndEndsItsIntake) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    for (int i = 0; i < 1000; i++)
+        osl_fifo_put(&osl_fifo, 0);
+    sim.deliver(event(40));
+    sim.deliver(event(24));
+    tick();
+    EXPECT_EQ(osl_overflow_count, 1u); // 24 bytes free: the 40-byte event is dropped
+    EXPECT_EQ(sim.pending(), 1u);      // and the intake ends there
+    tick();
+    EXPECT_EQ(osl_overflow_count, 1u); // the 24-byte event fits the room test
+    EXPECT_EQ(sim.pending(), 0u);
+}
+
+TEST_F(Lifecycle, TickClearsTheSlotBeyondWhatWasReadAndCutsLongPackets) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    osl_rx_index = 3;
+    sim.deliver(event(60, 1)); // longer than a slot: the rest is lost
+    tick();
+    EXPECT_EQ(osl_rx_slots[3][49], 50);
+    EXPECT_EQ(osl_rx_slots[4][0], 0); // nothing spilled into the next slot
+    sim.deliver(event(20, 100));
+    tick();
+    EXPECT_EQ(osl_rx_slots[3][19], 119);
+    for (int i = 20; i < OSL_RX_SLOT_SIZE; i++)
+        EXPECT_EQ(osl_rx_slots[3][i], 0) << "byte " << i;
+}
+
+TEST_F(Lifecycle, TickWithAFullWindowReadsIntoTheScratchRow) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    osl_rx_index = OSL_RX_SLOTS;
+    sim.deliver(event(46, 7));
+    tick();
+    EXPECT_EQ(sim.pending(), 0u);
+    EXPECT_EQ(osl_rx_slots[OSL_RX_SLOTS][0], 7);
+    for (int s = 0; s < OSL_RX_SLOTS; s++)
+        ASSERT_EQ(osl_rx_slots[s][0], 0) << "slot " << s;
+}
+
+TEST_F(Lifecycle, ReceptionWindowClosesOnThe99thTickAfterTheLastFrame) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    osl_rx_index = 5;
+    osl_rx_countdown = OSL_RX_WINDOW_TICKS;
+    tick(98);
+    EXPECT_EQ(osl_rx_index, 5);
+    tick(1);
+    EXPECT_EQ(osl_rx_index, 0);
+    EXPECT_EQ(osl_rx_countdown, 1);
+    tick(5);
+    EXPECT_EQ(osl_rx_countdown, 0);
+}
+
+TEST_F(Lifecycle, TriggersCountDownToOneAndIdleOnesStayZero) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    osl_relay_table[0].trigger = 3;
+    osl_relay_table[1].trigger = 0;
+    osl_dimmer_table[0].trigger = 2;
+    osl_pwm_table[0].trigger = 100;
+    osl_pwm_table[1].trigger = 50; // not registered: never touched
+    osl_relay_count = 2;
+    osl_dimmer_count = 1;
+    osl_pwm_count = 1;
+    tick();
+    EXPECT_EQ(osl_relay_table[0].trigger, 2u);
+    EXPECT_EQ(osl_dimmer_table[0].trigger, 1u);
+    tick(5);
+    EXPECT_EQ(osl_relay_table[0].trigger, 1u);
+    EXPECT_EQ(osl_relay_table[1].trigger, 0u);
+    EXPECT_EQ(osl_dimmer_table[0].trigger, 1u);
+    EXPECT_EQ(osl_pwm_table[0].trigger, 94u);
+    EXPECT_EQ(osl_pwm_table[1].trigger, 50u);
+}
+
+TEST_F(Lifecycle, TickKeepsTheApplicationsErrno) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    errno = ERANGE;
+    tick(); // its read finds the socket empty (EAGAIN)
+    EXPECT_EQ(errno, ERANGE);
+}
+
+TEST(LifecycleDeath, TickOnAnyOtherSignalStopsWithItsAssertion) {
+    EXPECT_DEATH(
+        osl_timer_handler(SIGUSR1),
+        "ostrel_lib_static_2\\.0:1855: osl_timer_handler: Assertion `sig == SIGALRM' failed");
+}
+
+// ---- paced sleep -------------------------------------------------------------
+
+// Watches the sleep countdown from another thread while osl_sleep_ms runs
+// under a timer that never ticks, then ends the sleep with SIGINT.
+class SleepCountdown : public Lifecycle {
+  protected:
+    int32_t countdown_during(int ms) {
+        use_manual_timer();
+        EXPECT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+        osl_sleep_countdown = -7; // marks "not yet set"
+        std::atomic<int32_t> seen{-7};
+        std::thread watcher([&] {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, nullptr); // signals go to the sleeper
+            wait_until([] { return osl_sleep_countdown != -7; });
+            seen = osl_sleep_countdown;
+            kill(getpid(), SIGINT);
+        });
+        osl_sleep_ms(ms);
+        watcher.join();
+        return seen;
+    }
+};
+
+TEST_F(SleepCountdown, LongSleepsAreCappedAt6000Ticks) {
+    EXPECT_EQ(countdown_during(60001), 6000);
+}
+TEST_F(SleepCountdown, FifteenMillisecondsCountOneTick) {
+    EXPECT_EQ(countdown_during(15), 1);
+}
+TEST_F(SleepCountdown, NegativeSleepsCountLikeZero) {
+    EXPECT_EQ(countdown_during(-5), 0);
+}
+
+TEST_F(Lifecycle, ZeroSleepWaitsOnceAndStoppedSleepsReturnAtOnce) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    osl_sleep_ms(0); // one wake-up, with no tick at all
+    raise(SIGINT);
+    osl_sleep_ms(60000); // would take a minute if it waited
+    osl_sleep_ms(100);
+    SUCCEED();
+}
+
+// ---- the real 10 ms timer ---------------------------------------------------
+
+TEST_F(Lifecycle, RealTimerPacesSleepAndSigintEndsTheApplicationLoop) {
+    ASSERT_EQ(osl_bt_open(0, 0, 0, OSL_LOG_LIB), 0);
+    // Sleep counts ticks: 150 ms are 15 of them, whatever the machine's load.
+    osl_rx_countdown = 1000000;
+    osl_sleep_ms(150);
+    EXPECT_EQ(osl_sleep_countdown, 0);
+    EXPECT_GE(1000000 - osl_rx_countdown, 15);
+
+    // Events delivered while running are read by the ticks.
+    sim.deliver(event(46));
+    EXPECT_TRUE(wait_until([&] { return sim.pending() == 0; }));
+
+    std::thread interrupter([] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        kill(getpid(), SIGINT);
+    });
+    osl_record rec;
+    int passes = 0;
+    StdoutCapture out;
+    for (;;) {
+        int r = osl_bt_read(&rec);
+        osl_sleep_ms(100);
+        passes++;
+        if (r == -1)
+            break;
+    }
+    interrupter.join();
+    osl_bt_close();
+    EXPECT_EQ(mask_times(out.stop()),
+              "T [osl stop] stopped\n\rT [osl close] closed\n\rT [osl closed]\n\r");
+    EXPECT_GE(passes, 1);
+}
+
+} // namespace

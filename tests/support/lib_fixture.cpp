@@ -22,11 +22,17 @@ int manual_create(timer_t *id) {
     *id = timer_t{};
     return 0;
 }
-int manual_arm(timer_t, const struct itimerspec *) { return 0; }
-int manual_remove(timer_t) { return 0; }
+int manual_arm(timer_t, const struct itimerspec *) {
+    return 0;
+}
+int manual_remove(timer_t) {
+    return 0;
+}
 const osl_timer_ops manual_timer = {manual_create, manual_arm, manual_remove};
 
-int remove_entry(const char *p, const struct stat *, int, struct FTW *) { return remove(p); }
+int remove_entry(const char *p, const struct stat *, int, struct FTW *) {
+    return remove(p);
+}
 
 } // namespace
 
@@ -48,7 +54,9 @@ void LibFixture::TearDown() {
     nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-void LibFixture::use_manual_timer() { osl_timer = &manual_timer; }
+void LibFixture::use_manual_timer() {
+    osl_timer = &manual_timer;
+}
 
 void LibFixture::tick(int n) {
     for (int i = 0; i < n; i++)
