@@ -265,3 +265,17 @@ TEST_F(Adapter, FailuresWhileClosingAreReportedAndCloseStillEnds) {
 }
 
 } // namespace
+
+namespace {
+
+// The real BlueZ port on a machine without Bluetooth, as a new user meets it.
+TEST_F(Adapter, WithoutAnAdapterTheRealPortFailsWith2) {
+    if (osl_hci_bluez.get_route() >= 0)
+        GTEST_SKIP() << "this machine has a Bluetooth adapter";
+    osl_hci = &osl_hci_bluez;
+    std::string printed;
+    EXPECT_EQ(open(OSL_LOG_LIB, &printed), 2);
+    EXPECT_EQ(printed, "[osl err] BLE dev not found");
+}
+
+} // namespace
