@@ -23,6 +23,11 @@
 #include "platform.h"
 #include "text.h"
 
+// The tick's signal check must stop the program in release builds too, where
+// NDEBUG keeps <cassert> from declaring glibc's reporter.
+extern "C" void __assert_fail(const char *assertion, const char *file, unsigned int line,
+                              const char *function) noexcept __attribute__((__noreturn__));
+
 volatile int32_t osl_verbosity;
 volatile int32_t osl_stop_flag;
 volatile int32_t osl_sleep_countdown;
