@@ -1,0 +1,64 @@
+#include "child.h"
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace osl::test {
+
+namespace {
+
+void redirect(const std::string &path, int target) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        _exit(126);
+    dup2(fd, target);
+    close(fd);
+}
+
+} // namespace
+
+Child::Child(const std::string &out, const std::string &err, const std::function<int()> &body) {
+    // Whatever the test process has buffered must not be written twice.
+    fflush(stdout);
+    fflush(stderr);
+    pid_ = fork();
+    if (pid_ != 0)
+        return;
+    redirect(out, STDOUT_FILENO);
+    redirect(err, STDERR_FILENO);
+    int code = body();
+    fflush(stdout);
+    fflush(stderr);
+    // Not exit(): the test framework's handlers belong to the parent.
+    _exit(code);
+}
+
+Child::~Child() {
+    if (pid_ > 0 && !ended()) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+    }
+}
+
+bool Child::ended() {
+    if (ended_ || pid_ <= 0)
+        return ended_;
+    ended_ = waitpid(pid_, &status_, WNOHANG) == pid_;
+    return ended_;
+}
+
+bool Child::wait(std::chrono::milliseconds deadline) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    while (!ended()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+} // namespace osl::test

@@ -1,0 +1,36 @@
+// Runs part of a test in a forked child process, with its standard output
+// and error going to files, and waits for it with a deadline. For code that
+// must own the whole process: the real tick timer, signals, exit statuses.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+
+namespace osl::test {
+
+class Child {
+  public:
+    // Forks; the child sends fd 1 to `out` and fd 2 to `err`, runs `body`,
+    // flushes stdio and ends with the body's result as its exit status.
+    Child(const std::string &out, const std::string &err, const std::function<int()> &body);
+    // A child still running when the test ends is killed, never left behind.
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    pid_t pid() const { return pid_; }
+    // True once the child has ended (it is then reaped and status() is valid).
+    bool ended();
+    // Waits until the child ends or the deadline passes; true when it ended.
+    bool wait(std::chrono::milliseconds deadline = std::chrono::seconds(30));
+    int status() const { return status_; } // as waitpid reports it
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+    bool ended_ = false;
+};
+
+} // namespace osl::test
