@@ -23,6 +23,11 @@
 #include "platform.h"
 #include "text.h"
 
+// The handler's stop on a foreign signal must survive NDEBUG, but glibc
+// declares its assertion reporter only in builds without NDEBUG.
+extern "C" [[noreturn]] void __assert_fail(const char *assertion, const char *file,
+                                           unsigned int line, const char *function) noexcept;
+
 volatile int32_t osl_verbosity;
 volatile int32_t osl_stop_flag;
 volatile int32_t osl_sleep_countdown;

@@ -19,10 +19,16 @@ enum : uint8_t { OSL_TAG_MAKE = 0, OSL_TAG_CHECK = 1 };
 // The key common to all sensors and SEC_KEY announcements (set at build time).
 extern const uint8_t osl_sensor_key[OSL_KEY_SIZE];
 
+// AES-128 on one block: copy length bytes from in to out (none when length is
+// not positive; in and out may be the same buffer), then transform the 16
+// bytes at out in place. The key is expanded anew on every call.
 void osl_aes128_encrypt(const uint8_t *in, const uint8_t *key, uint8_t *out, int length);
 void osl_aes128_decrypt(const uint8_t *in, const uint8_t *key, uint8_t *out, int length);
+// Keyless whitening of a 16-byte block in place, and its inverse.
 void osl_scramble(uint8_t *block);
 void osl_unscramble(uint8_t *block);
+// Make mode writes the 7 tag bytes and returns 0; any other mode compares
+// them: 0 when all match, 1 otherwise. The sealed bytes are only read.
 int osl_frame_tag(const uint8_t *sealed, uint8_t *tag, const uint8_t *key, uint8_t mode);
 
 // Seals payload bytes 0..15 in place and writes the tag to bytes 17..23.
