@@ -1,0 +1,253 @@
+// Actor registration: the checks in their order, the log lines, the lookups
+// and the tick's trigger countdowns over the tables.
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "actors/registry.h"
+#include "osl.h"
+#include "support/capture.h"
+#include "support/lib_fixture.h"
+
+namespace {
+
+using osl::test::LibFixture;
+using osl::test::mask_times;
+using osl::test::StdoutCapture;
+
+constexpr const char *ADDR = "CBFD786BAA68";
+constexpr const char *KEY = "000102030405060708090A0B0C0D0E0F";
+constexpr const char *ADDR2 = "112233445566";
+
+using add_fn = int (*)(const char *, const char *, const char *);
+
+struct KindOps {
+    const char *label;
+    add_fn add;
+    int (*find_name)(const char *);
+    int (*find_addr)(const uint8_t *);
+    int (*find_frame_addr)(const uint8_t *);
+    volatile int32_t *count;
+};
+
+const KindOps kinds[] = {
+    {"relay", osl_relay_add, osl_relay_find_name, osl_relay_find_addr, osl_relay_find_frame_addr,
+     &osl_relay_count},
+    {"dimmer", osl_dimmer_add, osl_dimmer_find_name, osl_dimmer_find_addr,
+     osl_dimmer_find_frame_addr, &osl_dimmer_count},
+    {"pwm", osl_pwm_add, osl_pwm_find_name, osl_pwm_find_addr, osl_pwm_find_frame_addr,
+     &osl_pwm_count},
+};
+
+// The library open with its own log on and the open lines already taken.
+class RegistryLog : public LibFixture {
+  protected:
+    void SetUp() override {
+        LibFixture::SetUp();
+        use_manual_timer();
+        ASSERT_EQ(osl_bt_open(0, 0, 0, OSL_LOG_LIB), 0);
+        out.take();
+    }
+    std::string said() { return mask_times(out.take()); }
+    StdoutCapture out;
+};
+
+TEST_F(RegistryLog, SuccessfulAddPrintsAddressNameAndKey) {
+    for (const KindOps &k : kinds) {
+        SCOPED_TRACE(k.label);
+        std::string addr = std::string("0000000000") + std::to_string(10 + (&k - kinds));
+        ASSERT_EQ(k.add("hall", addr.c_str(), KEY), 0);
+        EXPECT_EQ(said(), std::string("T [osl add] ") + k.label + " <1> 0x" + addr +
+                              " 'hall'\n\r\tSEC_KEY: 000102030405060708090A0B0C0D0E0F : OK\n\r");
+        EXPECT_EQ(*k.count, 1);
+    }
+}
+
+// One failing add per row, after the setup registrations; the result, the
+// line and the unchanged count show which check refused it.
+struct FailureCase {
+    const char *what;
+    add_fn add;
+    const char *name;
+    const char *addr;
+    const char *key;
+    int result;
+    const char *line;
+};
+
+const FailureCase failures[] = {
+    {"address of 11 digits", osl_relay_add, "hall", "CBFD786BAA6", KEY, -4,
+     "T [osl add] relay <2> 0x : error: bt addr\n\r"},
+    {"colon in address", osl_relay_add, "hall", "CB:FD:78:6B:AA:68", KEY, -4,
+     "T [osl add] relay <2> 0x : error: bt addr\n\r"},
+    {"null address", osl_relay_add, "hall", nullptr, KEY, -4,
+     "T [osl add] relay <2> 0x : error: bt addr\n\r"},
+    {"bad address before empty name", osl_dimmer_add, "", "zz", KEY, -4,
+     "T [osl add] dimmer <2> 0x : error: bt addr\n\r"},
+    {"relay address as dimmer", osl_dimmer_add, "hall", ADDR2, KEY, -10,
+     "T [osl add] dimmer <2> 0x112233445566 : error: address used as relay\n\r"},
+    {"used address before empty name", osl_pwm_add, "", ADDR2, KEY, -10,
+     "T [osl add] pwm <1> 0x112233445566 : error: address used as relay\n\r"},
+    {"same address in lower case", osl_relay_add, "hall", "aabbccddeeff", KEY, -10,
+     "T [osl add] relay <2> 0xAABBCCDDEEFF : error: address used as dimmer\n\r"},
+    {"empty name", osl_relay_add, "", ADDR, KEY, -6,
+     "T [osl add] relay <2> 0xCBFD786BAA68 : error: no name specified\n\r"},
+    {"null name", osl_pwm_add, nullptr, ADDR, KEY, -6,
+     "T [osl add] pwm <1> 0xCBFD786BAA68 : error: no name specified\n\r"},
+    {"key of 31 digits", osl_relay_add, "hall", ADDR, "000102030405060708090A0B0C0D0E0", -8,
+     "T [osl add] relay <2> 0xCBFD786BAA68 'hall' : error: sec key\n\r"},
+    {"null key", osl_dimmer_add, "hall", ADDR, nullptr, -8,
+     "T [osl add] dimmer <2> 0xCBFD786BAA68 'hall' : error: sec key\n\r"},
+};
+
+TEST_F(RegistryLog, FailedAddsReportTheFirstFailingCheck) {
+    // A relay at ADDR2 and a dimmer at AABBCCDDEEFF are already there.
+    ASSERT_EQ(osl_relay_add("first", ADDR2, KEY), 0);
+    ASSERT_EQ(osl_dimmer_add("d", "AABBCCDDEEFF", KEY), 0);
+    said();
+    for (const FailureCase &c : failures) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.add(c.name, c.addr, c.key), c.result);
+        EXPECT_EQ(said(), c.line);
+        EXPECT_EQ(osl_relay_count, 1);
+        EXPECT_EQ(osl_dimmer_count, 1);
+        EXPECT_EQ(osl_pwm_count, 0);
+    }
+}
+
+TEST_F(RegistryLog, EleventhAddOfAKindIsRefusedOthersStillFit) {
+    for (const KindOps &k : kinds) {
+        SCOPED_TRACE(k.label);
+        for (int i = 0; i < OSL_MAX_ACTORS; i++) {
+            char addr[13];
+            snprintf(addr, sizeof addr, "%02X00000000%02X", static_cast<int>(&k - kinds), i);
+            ASSERT_EQ(k.add("a", addr, KEY), 0);
+        }
+        said();
+        EXPECT_EQ(k.add("a", "FFFFFFFFFFFF", KEY), -2);
+        EXPECT_EQ(said(), std::string("T [osl err] ") + k.label + "_add:cant add " + k.label +
+                              ":no resources <10>\n\r");
+        EXPECT_EQ(*k.count, OSL_MAX_ACTORS);
+    }
+}
+
+TEST(Registry, AddsBeforeOpenPrintNothingAndGiveTheSameResults) {
+    StdoutCapture out;
+    EXPECT_EQ(osl_relay_add("hall", ADDR, KEY), 0);
+    EXPECT_EQ(osl_dimmer_add("hall", ADDR, KEY), -10);
+    EXPECT_EQ(osl_pwm_add("", ADDR2, KEY), -6);
+    EXPECT_EQ(out.stop(), "");
+}
+
+TEST(Registry, FailedAddLeavesTheEntryFreeForTheNext) {
+    ASSERT_EQ(osl_relay_add("broken", ADDR, "not a key"), -8);
+    EXPECT_EQ(osl_relay_count, 0);
+    EXPECT_EQ(osl_relay_find_name("broken"), -1);
+    const uint8_t frame_addr[6] = {0x68, 0xAA, 0x6B, 0x78, 0xFD, 0xCB};
+    EXPECT_EQ(osl_relay_find_frame_addr(frame_addr), -1);
+
+    // The same address is free too, since the failed entry never counted.
+    ASSERT_EQ(osl_relay_add("hall", ADDR, KEY), 0);
+    EXPECT_STREQ(osl_relay_table[0].name, "hall");
+    EXPECT_EQ(osl_relay_find_name("hall"), 0);
+}
+
+TEST(Registry, LongNamesAreCutTo63Characters) {
+    const std::string name70(70, 'n');
+    ASSERT_EQ(osl_pwm_add(name70.c_str(), ADDR, KEY), 0);
+    EXPECT_EQ(osl_pwm_find_name(name70.c_str()), -1);
+    EXPECT_EQ(osl_pwm_find_name(name70.substr(0, 63).c_str()), 0);
+    EXPECT_EQ(std::string(osl_pwm_table[0].name), name70.substr(0, 63));
+}
+
+TEST(Registry, NewEntryStartsIdleWithKeyAndAddressStored) {
+    // What an earlier failed add wrote must not survive into the new entry.
+    osl_pwm_table[0].trigger = 7;
+    osl_pwm_table[0].wanted[1] = 9;
+    osl_pwm_table[0].reported[2] = 9;
+    ASSERT_EQ(osl_pwm_add("p", ADDR, "00112233445566778899aabbccddeeff"), 0);
+    const osl_pwm_entry &e = osl_pwm_table[0];
+    const uint8_t addr[6] = {0xCB, 0xFD, 0x78, 0x6B, 0xAA, 0x68};
+    const uint8_t key[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                             0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+    EXPECT_EQ(memcmp(e.addr, addr, 6), 0);
+    EXPECT_EQ(memcmp(e.sec_key, key, 16), 0);
+    EXPECT_EQ(e.trigger, 0u);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(e.wanted[i], 0);
+        EXPECT_EQ(e.reported[i], 0);
+    }
+}
+
+// Names the kind in test listings instead of dumping the pointers.
+void PrintTo(const KindOps &k, std::ostream *os) {
+    *os << k.label;
+}
+
+class RegistryLookup : public ::testing::TestWithParam<KindOps> {};
+
+TEST_P(RegistryLookup, ByNameStoredAddressAndFrameAddress) {
+    const KindOps &k = GetParam();
+    const uint8_t stored[6] = {0xCB, 0xFD, 0x78, 0x6B, 0xAA, 0x68};
+    const uint8_t frame[6] = {0x68, 0xAA, 0x6B, 0x78, 0xFD, 0xCB};
+    EXPECT_EQ(k.find_addr(stored), -1);
+    EXPECT_EQ(k.find_frame_addr(frame), -1);
+    EXPECT_EQ(k.find_name("hall"), -1);
+    ASSERT_EQ(k.add("other", "010203040506", KEY), 0);
+    ASSERT_EQ(k.add("hall", ADDR, KEY), 0);
+    ASSERT_EQ(k.add("hall", "0A0B0C0D0E0F", KEY), 0); // a second actor of the same name
+    EXPECT_EQ(k.find_addr(stored), 1);
+    EXPECT_EQ(k.find_frame_addr(frame), 1);
+    EXPECT_EQ(k.find_frame_addr(stored), -1); // the byte order matters
+    EXPECT_EQ(k.find_addr(frame), -1);
+    const uint8_t second[6] = {0x0F, 0x0E, 0x0D, 0x0C, 0x0B, 0x0A};
+    EXPECT_EQ(k.find_frame_addr(second), 2);
+    EXPECT_EQ(k.find_name("hall"), 1); // the first registered of that name
+    EXPECT_EQ(k.find_name("Hall"), -1);
+    EXPECT_EQ(k.find_name(nullptr), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, RegistryLookup, ::testing::ValuesIn(kinds),
+                         [](const ::testing::TestParamInfo<KindOps> &info) {
+                             return std::string(info.param.label);
+                         });
+
+class RegistryTick : public LibFixture {
+  protected:
+    void SetUp() override {
+        LibFixture::SetUp();
+        use_manual_timer();
+        ASSERT_EQ(osl_relay_add("r", "010000000000", KEY), 0);
+        ASSERT_EQ(osl_dimmer_add("d", "020000000000", KEY), 0);
+        ASSERT_EQ(osl_pwm_add("p", "030000000000", KEY), 0);
+        ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
+    }
+};
+
+TEST_F(RegistryTick, RunningTriggersComeToRestAtOne) {
+    osl_relay_table[0].trigger = 3;
+    osl_dimmer_table[0].trigger = 0;
+    osl_pwm_table[0].trigger = 2;
+    osl_relay_table[1].trigger = 5; // not registered: the tick leaves it alone
+    tick();
+    EXPECT_EQ(osl_relay_table[0].trigger, 2u);
+    EXPECT_EQ(osl_dimmer_table[0].trigger, 0u);
+    EXPECT_EQ(osl_pwm_table[0].trigger, 1u);
+    tick(5);
+    EXPECT_EQ(osl_relay_table[0].trigger, 1u);
+    EXPECT_EQ(osl_dimmer_table[0].trigger, 0u);
+    EXPECT_EQ(osl_pwm_table[0].trigger, 1u);
+    EXPECT_EQ(osl_relay_table[1].trigger, 5u);
+}
+
+TEST_F(RegistryTick, RegistrationsOutliveClose) {
+    osl_bt_close();
+    EXPECT_EQ(osl_relay_find_name("r"), 0);
+    EXPECT_EQ(osl_dimmer_find_name("d"), 0);
+    EXPECT_EQ(osl_pwm_find_name("p"), 0);
+}
+
+} // namespace
