@@ -15,6 +15,7 @@
 #include "core/lamps.h"
 #include "osl.h"
 #include "support/capture.h"
+#include "support/frames.h"
 #include "support/lib_fixture.h"
 
 namespace osl::test {
@@ -82,6 +83,14 @@ class LampTest : public LibFixture {
         return *seen;
     }
 
+    // A motion sensor's frame; each `wt` makes a new frame, not a repeat.
+    static Bytes motion_frame(uint32_t wt) {
+        DeviceBlock block;
+        block.wt = wt;
+        block.type = OSL_DEV_MOTION;
+        return sensor_report(addr_from_text("A1B2C3D4E5F6"), block.bytes(), -60);
+    }
+
     int open_quietly(int rx, int tx, int pwr) {
         StdoutCapture quiet;
         return osl_bt_open(rx, tx, pwr, OSL_LOG_LIB);
@@ -111,21 +120,24 @@ TEST_F(LampTest, OpenLightsAllThenLeavesOnlyPowerLit) {
     EXPECT_EQ(osl_lamps.osl_rx_lamp_count, 0u);
 }
 
-TEST_F(LampTest, ReceiveLampGoesDarkInTheFifthTickAfterLighting) {
+TEST_F(LampTest, ReceiveLampGoesDarkInTheFifthTickAfterTheFrameThatLitIt) {
     make_tree({PIN_RX, PIN_TX, PIN_PWR});
     ASSERT_EQ(open_quietly(PIN_RX, PIN_TX, PIN_PWR), 0);
 
     tick(3); // a dark receive lamp is left alone
     EXPECT_EQ(value(PIN_RX), "10");
 
-    // What the decoder does when it accepts a frame within a tick.
-    osl_lamp_set(&osl_lamps, LAMP_RX, 1);
-    osl_lamps.osl_rx_lamp_count = 1;
-
-    tick(4);
+    sim.deliver(motion_frame(1));
+    tick(); // tick T: the frame is accepted and lights the lamp
     EXPECT_EQ(value(PIN_RX), "101");
+    EXPECT_EQ(osl_lamps.osl_rx_lamp_count, 1u);
+
+    sim.deliver(motion_frame(2));
+    tick(); // a frame while lit neither relights nor prolongs it
+    EXPECT_EQ(value(PIN_RX), "101");
+    tick(3);
     EXPECT_EQ(osl_lamps.osl_rx_lamp_count, 5u);
-    tick();
+    tick(); // T + 5
     EXPECT_EQ(value(PIN_RX), "1010");
     EXPECT_EQ(osl_lamps.osl_rx_lamp_count, 0u);
     tick(10);
@@ -137,9 +149,8 @@ TEST_F(LampTest, ReceiveLampGoesDarkInTheFifthTickAfterLighting) {
 TEST_F(LampTest, CloseDarkensClosesAndUnexportsInLampOrder) {
     make_tree({PIN_RX, PIN_TX, PIN_PWR});
     ASSERT_EQ(open_quietly(PIN_RX, PIN_TX, PIN_PWR), 0);
-    osl_lamp_set(&osl_lamps, LAMP_RX, 1);
-    osl_lamps.osl_rx_lamp_count = 1;
-    tick();
+    sim.deliver(motion_frame(1));
+    tick(3); // closed while the receive lamp is lit
 
     {
         StdoutCapture quiet;
