@@ -16,6 +16,7 @@
 #include "scanner.h"
 #include "support/capture.h"
 #include "support/child.h"
+#include "support/frames.h"
 #include "support/lib_fixture.h"
 
 namespace osl::test {
@@ -171,6 +172,53 @@ TEST_F(ScannerTest, RunsUntilInterruptedThenClosesAndExitsZero) {
                                               "T [osl closed]\n\r");
     EXPECT_EQ(read_file(path("err")), "");
     EXPECT_EQ(read_file(path("report")), "flags=7 scanning=0 sockets=0");
+}
+
+// What the tool is for: every sensor frame and key announcement it hears is
+// printed, air-quality frames are not, and the queue is drained.
+TEST_F(ScannerTest, PrintsSensorFramesAndKeyAnnouncementsButNoAirFrames) {
+    DeviceBlock meteo;
+    meteo.wt = 1000;
+    meteo.type = OSL_DEV_METEO;
+    meteo.vcc = 213;
+    meteo.nm = 30;
+    meteo.b7 = {0x01, 0x09, 0x0E, 45, 7, 0x0C, 0xE4, 0x01, 0xF4};
+    AirBlock air;
+    air.kelvin_x100 = 29595;
+    air.vcc = 213;
+
+    const std::string out = path("out");
+    Child child(out, path("err"), [&] {
+        sim.deliver(air_report(addr_from_text("112233445566"), air.bytes(), -70));
+        sim.deliver(sensor_report(addr_from_text("A1B2C3D4E5F6"), meteo.bytes(), -60));
+        sim.deliver(sec_key_report(addr_from_text("CBFD786BAA68"),
+                                   key_from_text("00112233445566778899AABBCCDDEEFF"), -50));
+        return scanner_main();
+    });
+    ASSERT_TRUE(
+        wait_until([&] { return read_file(out).find("[osl rec] SEC_KEY") != std::string::npos; },
+                   std::chrono::seconds(30)))
+        << read_file(out);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            kill(child.pid(), SIGINT);
+            return child.wait(std::chrono::milliseconds(200));
+        },
+        std::chrono::seconds(30)));
+    ASSERT_TRUE(WIFEXITED(child.status()));
+    EXPECT_EQ(WEXITSTATUS(child.status()), 0);
+
+    EXPECT_EQ(mask_times(read_file(out)),
+              title +
+                  "osl_lib_version: 0200 - ok\n"
+                  "T [osl open] mac:563412EB27B8 | osl_lib:00000200\n"
+                  "T [osl start] ok\n\r"
+                  "T [osl rec] METEO 0xA1B2C3D4E5F6 <-60dBm 3.00V Nm=60s Wt=1000s>\n\r"
+                  "\tT=23.18*C RH=45 L=007 DIN=01 ADC1=3300mV ADC2=500mV\n\r"
+                  "T [osl rec] SEC_KEY \"CBFD786BAA68\", \"00112233445566778899AABBCCDDEEFF\"\n\r"
+                  "T [osl stop] stopped\n\r"
+                  "T [osl close] closed\n\r"
+                  "T [osl closed]\n\r");
 }
 
 } // namespace
