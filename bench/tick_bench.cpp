@@ -23,18 +23,6 @@ namespace {
 
 constexpr int EVENTS_PER_TICK = OSL_TICK_READS_MAX;
 
-int no_create(timer_t *id) {
-    *id = timer_t{};
-    return 0;
-}
-int no_arm(timer_t, const struct itimerspec *) {
-    return 0;
-}
-int no_remove(timer_t) {
-    return 0;
-}
-const osl_timer_ops hand_timer = {no_create, no_arm, no_remove};
-
 std::string lock_path;
 
 // Opens the library once per process, against the simulated controller and
@@ -48,7 +36,7 @@ void open_library(int flags) {
         abort();
     lock_path = std::string(dir) + "/osl";
     osl_lock_path = lock_path.c_str();
-    osl_timer = &hand_timer;
+    osl_timer = &osl::sim::hand_timer;
     osl::sim::Controller::get().reset();
     osl::sim::Controller::get().install();
     if (osl_bt_open(0, 0, 0, flags) != 0)

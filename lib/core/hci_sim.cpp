@@ -270,6 +270,21 @@ const osl_hci_ops Controller::ops = {
     Port::le_set_advertise_enable,
 };
 
+namespace {
+int hand_create(timer_t *id) {
+    *id = timer_t{};
+    return 0;
+}
+int hand_arm(timer_t, const struct itimerspec *) {
+    return 0;
+}
+int hand_remove(timer_t) {
+    return 0;
+}
+} // namespace
+
+const osl_timer_ops hand_timer = {hand_create, hand_arm, hand_remove};
+
 std::vector<uint8_t> adv_report(const uint8_t addr_msb_first[6], const std::vector<uint8_t> &data,
                                 int8_t rssi) {
     std::vector<uint8_t> p;

@@ -14,6 +14,7 @@
 
 #include "hci_defs.h"
 #include "hci_port.h"
+#include "platform.h"
 
 namespace osl::sim {
 
@@ -109,6 +110,10 @@ class Controller {
 
     friend struct Port;
 };
+
+// A tick timer that never fires: whoever installs it (osl_timer) runs each
+// tick itself by calling osl_timer_handler(SIGALRM), deterministically.
+extern const osl_timer_ops hand_timer;
 
 // HCI event packets for tests.
 // An LE Advertising Report event carrying `data` from `addr` (given most

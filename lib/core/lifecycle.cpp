@@ -188,11 +188,11 @@ int osl_timer_start(int period_ms) {
     if (osl_timer->create(&tick_timer) != 0)
         return -2;
     timer_created = true;
-    struct itimerspec spec = {};
-    spec.it_value.tv_sec = period_ms / 1000;
-    spec.it_value.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000L;
-    spec.it_interval = spec.it_value;
-    if (osl_timer->arm(tick_timer, &spec) != 0)
+    struct itimerspec period = {};
+    period.it_value.tv_sec = period_ms / 1000;
+    period.it_value.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000L;
+    period.it_interval = period.it_value;
+    if (osl_timer->arm(tick_timer, &period) != 0)
         return -4;
     return 0;
 }

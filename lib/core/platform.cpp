@@ -9,8 +9,8 @@ namespace {
 int posix_create(timer_t *id) {
     return timer_create(CLOCK_REALTIME, nullptr, id);
 }
-int posix_arm(timer_t id, const struct itimerspec *spec) {
-    return timer_settime(id, 0, spec, nullptr);
+int posix_arm(timer_t id, const struct itimerspec *setting) {
+    return timer_settime(id, 0, setting, nullptr);
 }
 int posix_remove(timer_t id) {
     return timer_delete(id);

@@ -15,7 +15,7 @@ extern const char *osl_gpio_root; // directory holding export, unexport and gpio
 
 struct osl_timer_ops {
     int (*create)(timer_t *id);                            // timer_create(CLOCK_REALTIME, NULL, id)
-    int (*arm)(timer_t id, const struct itimerspec *spec); // timer_settime(id, 0, spec, NULL)
+    int (*arm)(timer_t id, const struct itimerspec *setting); // timer_settime(id, 0, setting, NULL)
     int (*remove)(timer_t id);                             // timer_delete(id)
 };
 

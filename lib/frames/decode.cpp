@@ -157,26 +157,18 @@ void print_adc2(const uint8_t *p, int first) {
     printf(" ADC1=%dmV ADC2=%dmV", u16(p, first), u16(p, first + 2));
 }
 
-void print_meteo(time_t when, const uint8_t *data, unsigned len) {
-    RxLine l = line_from(data, len);
-    const uint8_t *p = l.payload;
-    print_head(when, "[osl rec] METEO ");
-    osl_print_addr_rev(l.addr, OSL_ADDR_0X);
-    print_rssi(l.rssi);
+// The rest of a sensor's line after its tag and address.
+void meteo_body(int8_t rssi, const uint8_t *p) {
+    print_rssi(rssi);
     print_vcc(p);
     print_nm_wt(p);
     float t = static_cast<float>(static_cast<int16_t>(u16(p, 8))) / 100.0f;
     printf("\tT=%0.2f*C RH=%2d L=%.3d DIN=%.2X", t, p[10], p[11], p[7]);
     print_adc2(p, 12);
-    fputs("\n\r", stdout);
 }
 
-void print_motion(time_t when, const uint8_t *data, unsigned len) {
-    RxLine l = line_from(data, len);
-    const uint8_t *p = l.payload;
-    print_head(when, "[osl rec] MOTION ");
-    osl_print_addr_rev(l.addr, OSL_ADDR_0X);
-    print_rssi(l.rssi);
+void motion_body(int8_t rssi, const uint8_t *p) {
+    print_rssi(rssi);
     print_fw(p);
     print_vcc(p);
     printf(" Wt=%ds>\n\r", wt(p));
@@ -184,72 +176,67 @@ void print_motion(time_t when, const uint8_t *data, unsigned len) {
     print_adc2(p, 10);
     if (p[7] & 0x80)
         fputs(" OBJECT DETECTED !!", stdout);
-    fputs("\n\r", stdout);
 }
 
 // Button functions by byte 7; other values print nothing.
 const char *const button_functions[] = {"", " SINGLE CLICK", " DOUBLE CLICK", " HOLDING"};
 
-void print_button(time_t when, const uint8_t *data, unsigned len) {
-    RxLine l = line_from(data, len);
-    const uint8_t *p = l.payload;
-    print_head(when, "[osl rec] BUTTON ");
-    osl_print_addr_rev(l.addr, OSL_ADDR_0X);
-    print_rssi(l.rssi);
+void button_body(int8_t rssi, const uint8_t *p) {
+    print_rssi(rssi);
     print_fw(p);
     printf(" %0.2fV>\n\r", volts(p[5]));
     printf("\tL=%d Ct=%d*C Mf=%.2X I=%.2X", p[10], s8(p[9]), p[7], p[8]);
     if (p[7] < sizeof button_functions / sizeof button_functions[0])
         fputs(button_functions[p[7]], stdout);
-    fputs("\n\r", stdout);
 }
 
-void print_flood(time_t when, const uint8_t *data, unsigned len) {
-    RxLine l = line_from(data, len);
-    const uint8_t *p = l.payload;
-    print_head(when, "[osl rec] FLOOD ");
-    osl_print_addr_rev(l.addr, OSL_ADDR_0X);
-    print_rssi(l.rssi);
+void flood_body(int8_t rssi, const uint8_t *p) {
+    print_rssi(rssi);
     print_fw(p);
     print_vcc(p);
     print_nm_wt(p);
     printf("\tCt=%d*C Ff=%.2X", s8(p[8]), p[7]);
     fputs((p[7] & 0x01) ? " FLOOD ALERT" : " NO FLOOD", stdout);
-    fputs("\n\r", stdout);
 }
 
-void print_magneto(time_t when, const uint8_t *data, unsigned len) {
-    RxLine l = line_from(data, len);
-    const uint8_t *p = l.payload;
-    print_head(when, "[osl rec] MAGNETO ");
-    osl_print_addr_rev(l.addr, OSL_ADDR_0X);
-    print_rssi(l.rssi);
+void magneto_body(int8_t rssi, const uint8_t *p) {
+    print_rssi(rssi);
     print_fw(p);
     print_vcc(p);
     print_nm_wt(p);
     printf("\tL=%d Ct=%d*C Mf=%.2X", p[9], s8(p[8]), p[7]);
     print_adc2(p, 10);
     fputs((p[7] & 0x80) ? " CLOSED" : " OPEN", stdout);
-    fputs("\n\r", stdout);
 }
 
-void print_unknown_sensor(time_t when, const uint8_t *data, unsigned len) {
-    RxLine l = line_from(data, len);
-    print_head(when, "[osl rec] UNKNOWN OSL SENSOR ");
-    osl_print_addr_rev(l.addr, OSL_ADDR_0X);
-    printf(" <%ddBm>", l.rssi);
-    fputs("\n\r", stdout);
+void unknown_body(int8_t rssi, const uint8_t *) {
+    printf(" <%ddBm>", rssi);
 }
 
-// Sensor lines by device type; other types print as an unknown sensor.
-const osl_log_printer sensor_printers[] = {
-    print_unknown_sensor, print_meteo, print_motion, print_button, print_flood, print_magneto,
+struct SensorLine {
+    const char *tag;
+    void (*body)(int8_t rssi, const uint8_t *payload);
 };
 
-osl_log_printer sensor_printer(uint8_t type) {
-    if (type < sizeof sensor_printers / sizeof sensor_printers[0])
-        return sensor_printers[type];
-    return print_unknown_sensor;
+// Sensor lines by device type; other types print as an unknown sensor.
+const SensorLine sensor_lines[] = {
+    {"[osl rec] UNKNOWN OSL SENSOR ", unknown_body},
+    {"[osl rec] METEO ", meteo_body},
+    {"[osl rec] MOTION ", motion_body},
+    {"[osl rec] BUTTON ", button_body},
+    {"[osl rec] FLOOD ", flood_body},
+    {"[osl rec] MAGNETO ", magneto_body},
+};
+
+void print_sensor(time_t when, const uint8_t *data, unsigned len) {
+    RxLine l = line_from(data, len);
+    uint8_t type = l.payload[OSL_REC_TYPE];
+    const SensorLine &line =
+        sensor_lines[type < sizeof sensor_lines / sizeof sensor_lines[0] ? type : 0];
+    print_head(when, line.tag);
+    osl_print_addr_rev(l.addr, OSL_ADDR_0X);
+    line.body(l.rssi, l.payload);
+    fputs("\n\r", stdout);
 }
 
 void print_air(time_t when, const uint8_t *data, unsigned len) {
@@ -384,7 +371,7 @@ int decode_sensor(const uint8_t *event, uint8_t *payload, int8_t rssi, osl_fifo_
     osl_unseal_open(payload, osl_sensor_key);
     int result = osl_record_push(event, payload, rssi, q);
     if (osl_log_on(OSL_LOG_SENSORS))
-        defer_line(sensor_printer(payload[OSL_REC_TYPE]), event, rssi, payload);
+        defer_line(print_sensor, event, rssi, payload);
     return result;
 }
 

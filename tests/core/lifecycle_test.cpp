@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include "actors/registry.h"
 #include "actors/transmit.h"
 #include "core/adapter.h"
 #include "core/core.h"
@@ -313,28 +312,6 @@ TEST_F(Lifecycle, ReceptionWindowClosesOnThe99thTickAfterTheLastFrame) {
     EXPECT_EQ(osl_rx_countdown, 1);
     tick(5);
     EXPECT_EQ(osl_rx_countdown, 0);
-}
-
-TEST_F(Lifecycle, TriggersCountDownToOneAndIdleOnesStayZero) {
-    use_manual_timer();
-    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
-    osl_relay_table[0].trigger = 3;
-    osl_relay_table[1].trigger = 0;
-    osl_dimmer_table[0].trigger = 2;
-    osl_pwm_table[0].trigger = 100;
-    osl_pwm_table[1].trigger = 50; // not registered: never touched
-    osl_relay_count = 2;
-    osl_dimmer_count = 1;
-    osl_pwm_count = 1;
-    tick();
-    EXPECT_EQ(osl_relay_table[0].trigger, 2u);
-    EXPECT_EQ(osl_dimmer_table[0].trigger, 1u);
-    tick(5);
-    EXPECT_EQ(osl_relay_table[0].trigger, 1u);
-    EXPECT_EQ(osl_relay_table[1].trigger, 0u);
-    EXPECT_EQ(osl_dimmer_table[0].trigger, 1u);
-    EXPECT_EQ(osl_pwm_table[0].trigger, 94u);
-    EXPECT_EQ(osl_pwm_table[1].trigger, 50u);
 }
 
 TEST_F(Lifecycle, TickKeepsTheApplicationsErrno) {

@@ -18,18 +18,6 @@ namespace {
 std::string lock_path;
 std::string gpio_root;
 
-int manual_create(timer_t *id) {
-    *id = timer_t{};
-    return 0;
-}
-int manual_arm(timer_t, const struct itimerspec *) {
-    return 0;
-}
-int manual_remove(timer_t) {
-    return 0;
-}
-const osl_timer_ops manual_timer = {manual_create, manual_arm, manual_remove};
-
 int remove_entry(const char *p, const struct stat *, int, struct FTW *) {
     return remove(p);
 }
@@ -55,7 +43,7 @@ void LibFixture::TearDown() {
 }
 
 void LibFixture::use_manual_timer() {
-    osl_timer = &manual_timer;
+    osl_timer = &osl::sim::hand_timer;
 }
 
 void LibFixture::tick(int n) {
