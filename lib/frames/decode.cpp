@@ -360,13 +360,21 @@ int decode_air(const uint8_t *event, int avail, osl_fifo_t *q) {
     return result;
 }
 
-int decode_sensor(const uint8_t *event, uint8_t *payload, int8_t rssi, osl_fifo_t *q) {
-    if (osl_unseal_check(payload, osl_sensor_key) != 0)
-        return DECODE_BAD_TAG;
+// A sealed frame that passed its tag keeps a window slot, unless it repeats
+// a frame of the window or the window is full.
+int admit_to_window() {
     if (osl_rx_is_duplicate())
         return DECODE_REPEAT;
     if (!take_slot())
         return DECODE_WINDOW_FULL;
+    return 0;
+}
+
+int decode_sensor(const uint8_t *event, uint8_t *payload, int8_t rssi, osl_fifo_t *q) {
+    if (osl_unseal_check(payload, osl_sensor_key) != 0)
+        return DECODE_BAD_TAG;
+    if (int refused = admit_to_window())
+        return refused;
     rx_lamp_on();
     osl_unseal_open(payload, osl_sensor_key);
     int result = osl_record_push(event, payload, rssi, q);
@@ -383,10 +391,8 @@ int decode_sec_key(const uint8_t *event, int len, uint8_t *payload, int8_t rssi)
     rx_lamp_on();
     if (!osl_log_on(OSL_LOG_ACTORS))
         return DECODE_KEY_UNLOGGED;
-    if (osl_rx_is_duplicate())
-        return DECODE_REPEAT;
-    if (!take_slot())
-        return DECODE_WINDOW_FULL;
+    if (int refused = admit_to_window())
+        return refused;
     osl_unseal_open(payload, osl_sensor_key);
     defer_line(print_sec_key, event, rssi, payload);
     return len;
@@ -401,10 +407,8 @@ int decode_actor(int k, const uint8_t *event, int len, uint8_t *payload, int8_t 
     const uint8_t *key = kind.key(index);
     if (osl_unseal_check(payload, key) != 0)
         return DECODE_BAD_TAG;
-    if (osl_rx_is_duplicate())
-        return DECODE_REPEAT;
-    if (!take_slot())
-        return DECODE_WINDOW_FULL;
+    if (int refused = admit_to_window())
+        return refused;
     rx_lamp_on();
     osl_unseal_open(payload, key);
     int result = osl_record_push(event, payload, rssi, q);
