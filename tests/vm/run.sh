@@ -7,7 +7,7 @@
 #
 # WORK_DIR keeps the downloaded kernel package between runs. Needs
 # qemu-system-x86, bluez-test-tools, busybox-static, kmod and cpio
-# (tools/deps.sh installs them), and Debian's package lists (apt-get update).
+# (tools/deps.sh --vm installs them), and Debian's package lists (apt-get update).
 set -euo pipefail
 
 # The kernel, by its versioned package name: the meta package moves to a new
@@ -30,7 +30,7 @@ mkdir -p "$work"
 work=$(realpath "$work")
 
 for tool in qemu-system-x86_64 btvirt busybox modprobe depmod cpio dpkg-deb apt-get; do
-  command -v "$tool" > /dev/null || { echo "vm: $tool missing (tools/deps.sh installs it)" >&2; exit 2; }
+  command -v "$tool" > /dev/null || { echo "vm: $tool missing (tools/deps.sh --vm installs it)" >&2; exit 2; }
 done
 
 # --- kernel and modules, cached ----------------------------------------------
@@ -41,7 +41,9 @@ if [ ! -e "$kernel_dir/.complete" ]; then
   download() { (cd "$work" && apt-get download -q "linux-image-$KERNEL_ABI"); }
   if ! download; then
     echo "vm: linux-image-$KERNEL_ABI not found; refreshing the package lists" >&2
-    apt-get update -qq
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
     download || {
       echo "vm: linux-image-$KERNEL_ABI is not in the archive any more; set KERNEL_ABI in" \
            "$0 to one that 'apt-cache search linux-image-6.1' lists" >&2
