@@ -7,9 +7,10 @@ set -euo pipefail
 packages=(cmake ninja-build g++ gcc pkg-config libbluetooth-dev libgtest-dev libgmock-dev
           libbenchmark-dev libssl-dev)
 # qemu boots Debian's kernel with a busybox initramfs; btvirt (bluez-test-tools)
-# plays the controllers; kmod and cpio build the initramfs. No recommends: the
+# plays the controllers; kmod and cpio build the initramfs; make and gcc build
+# the test GPIO module against the kernel's headers. No recommends: the
 # machine runs headless, without a network card.
-vm_packages=(qemu-system-x86 bluez-test-tools busybox-static kmod cpio)
+vm_packages=(qemu-system-x86 bluez-test-tools busybox-static kmod cpio make gcc)
 
 vm=0
 case "${1:-}" in

@@ -3,93 +3,30 @@
 // library gets the controller hci_get_route gives; a simulated kit device
 // advertises sealed frames from the other one. Prints one line per check on
 // standard error and the verdict "N passed, M failed" last.
-#include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "core/hci_port.h"
 #include "frames/layout.h"
-#include "osl.h"
-#include "radio.h"
+#include "guest.h"
 #include "support/capture.h"
-#include "support/frames.h"
 
 using namespace osl;
-using namespace osl::test;
-using osl::vm::Bytes;
+using namespace osl::vm;
+using osl::test::Key;
+using osl::test::mask_times;
+using osl::test::seal_payload;
+using osl::test::Sealed;
+using osl::test::sensor_key;
+using osl::test::standard_adv_data;
+using osl::test::StdoutCapture;
 
 namespace {
-
-// btvirt creates two controllers.
-constexpr int CONTROLLERS = 2;
-// Deadlines for things that take milliseconds on an idle machine; a loaded
-// host running the guest under emulation can be a hundred times slower.
-constexpr int DEADLINE_MS = 20000;
-
-// The simulated device's address, written most significant byte first.
-constexpr std::array<uint8_t, 6> DEVICE_ADDR = {0xCB, 0xFD, 0x78, 0x6B, 0xAA, 0x68};
-constexpr char DEVICE_ADDR_TEXT[] = "CBFD786BAA68";
-
-// The controller answers LE Set Scan Parameters with Command Disallowed
-// while it scans.
-constexpr int HCI_COMMAND_DISALLOWED = 0x0C;
-
-struct Tally {
-    int passed = 0;
-    int failed = 0;
-    bool check(bool ok, const std::string &what, const std::string &detail = {}) {
-        if (ok) {
-            passed++;
-            fprintf(stderr, "ok   %s\n", what.c_str());
-        } else {
-            failed++;
-            fprintf(stderr, "FAIL %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ",
-                    detail.c_str());
-        }
-        return ok;
-    }
-};
-
-std::string hex(const uint8_t *p, size_t n) {
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; i++) {
-        snprintf(b, sizeof b, "%.2X", p[i]);
-        s += b;
-    }
-    return s;
-}
-
-std::string hex(const Bytes &b) {
-    return hex(b.data(), b.size());
-}
-
-// Makes line ends and tabs visible in a failure report.
-std::string visible(const std::string &s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '\t')
-            out += "\\t";
-        else
-            out += c;
-    }
-    return out;
-}
-
-osl::vm::AddrLsb reversed(const std::array<uint8_t, 6> &msb_first) {
-    osl::vm::AddrLsb a;
-    for (int i = 0; i < 6; i++)
-        a[i] = msb_first[5 - i];
-    return a;
-}
 
 // One frame the device sends, and what the library must make of it.
 struct Frame {
@@ -99,16 +36,6 @@ struct Frame {
     Block payload;    // its bytes 0..15
     const char *line; // the log line expected, time masked; "" for none
 };
-
-Block meteo(uint32_t wt, uint8_t vcc, uint8_t nm, std::array<uint8_t, 9> b7) {
-    DeviceBlock d;
-    d.wt = wt;
-    d.type = OSL_DEV_METEO;
-    d.vcc = vcc;
-    d.nm = nm;
-    d.b7 = b7;
-    return d.bytes();
-}
 
 std::vector<Frame> frames() {
     const Block m1 = meteo(1000, 213, 30, {0x05, 0x08, 0xE8, 45, 120, 0x0C, 0xE4, 0x01, 0xF4});
@@ -138,55 +65,52 @@ std::vector<Frame> frames() {
     };
 }
 
-using Clock = std::chrono::steady_clock;
-
-// Keeps the library's main flow turning (reads, paced sleeps) until cond
-// holds or the deadline passes.
-template <typename Cond> bool pump_until(Cond cond) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(DEADLINE_MS);
-    while (!cond()) {
-        if (Clock::now() > deadline)
-            return false;
-        osl_sleep_ms(10);
+// The lamp phase in a child; its tally comes back through a pipe.
+void run_lamp_phase(Tally &t, int device_dev) {
+    int fds[2];
+    if (!t.check(pipe(fds) == 0, "lamp phase: pipe"))
+        return;
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        Tally mine;
+        lamp_phase(mine, device_dev);
+        int counts[2] = {mine.passed, mine.failed};
+        ssize_t n = write(fds[1], counts, sizeof counts);
+        _exit(n == sizeof counts ? 0 : 1);
     }
-    return true;
+    close(fds[1]);
+    int counts[2] = {0, 0};
+    ssize_t n = child > 0 ? read(fds[0], counts, sizeof counts) : -1;
+    close(fds[0]);
+    int status = 0;
+    if (child > 0)
+        waitpid(child, &status, 0);
+    t.passed += counts[0];
+    t.failed += counts[1];
+    t.check(n == sizeof counts && WIFEXITED(status) && WEXITSTATUS(status) == 0,
+            "lamp phase ran to its end", "status " + std::to_string(status));
 }
 
-} // namespace
-
-int main() {
-    Tally t;
-    // The library's lines go to the capture; this program's own to stderr.
-    setvbuf(stderr, nullptr, _IONBF, 0);
-    // The test helpers link the simulated controller in; it must stay out.
-    t.check(osl_hci == &osl_hci_bluez, "the library talks to BlueZ");
-
-    std::string err = vm::controllers_up(CONTROLLERS, DEADLINE_MS);
-    if (!t.check(err.empty(), "both virtual controllers up", err)) {
-        printf("%d passed, %d failed\n", t.passed, t.failed);
-        return 1;
-    }
-    const int lib_dev = vm::route();
-    const int device_dev = lib_dev == 0 ? 1 : 0;
-    t.check(lib_dev == 0 || lib_dev == 1, "hci_get_route gives a btvirt controller",
-            "got " + std::to_string(lib_dev));
-    fprintf(stderr, "library on hci%d, device on hci%d\n", lib_dev, device_dev);
-
-    vm::AddrLsb lib_addr{};
-    err = vm::read_bdaddr(lib_dev, &lib_addr);
+// Opens the library without lamps on lib_dev and plays the frames from
+// device_dev.
+void radio_phase(Tally &t, int lib_dev, int device_dev) {
+    AddrLsb lib_addr{};
+    std::string err = read_bdaddr(lib_dev, &lib_addr);
     t.check(err.empty(), "library controller's address read", err);
 
-    vm::Observer observer;
+    Observer observer;
     err = observer.open(lib_dev);
     t.check(err.empty(), "observer on the library's controller", err);
-    vm::Device device;
+    Device device;
     err = device.open(device_dev, DEVICE_ADDR);
-    if (!t.check(err.empty(), "device set up with address CB:FD:78:6B:AA:68", err)) {
-        printf("%d passed, %d failed\n", t.passed, t.failed);
-        return 1;
-    }
+    if (!t.check(err.empty(), "device set up with address CB:FD:78:6B:AA:68", err))
+        return;
+    KernelLog kernel_log;
+    t.check(kernel_log.open(), "kernel log readable");
 
-    const int sockets_before = vm::sockets_open();
+    const int sockets_before = sockets_open();
     std::string expected_log = "T [osl open] mac:" + hex(lib_addr.data(), lib_addr.size()) +
                                " | osl_lib:00000200\n"
                                "T [osl start] ok\n\r";
@@ -194,21 +118,19 @@ int main() {
     StdoutCapture capture;
     const int opened = osl_bt_open(0, 0, 0, OSL_LOG_LIB | OSL_LOG_SENSORS | OSL_LOG_ACTORS);
     if (!t.check(opened == 0, "osl_bt_open returns 0", "got " + std::to_string(opened))) {
-        std::string out = capture.stop();
-        fprintf(stderr, "library printed: %s\n", visible(out).c_str());
-        printf("%d passed, %d failed\n", t.passed, t.failed);
-        return 1;
+        fprintf(stderr, "library printed: %s\n", visible(capture.stop()).c_str());
+        return;
     }
     t.check(memcmp(osl_bt_myaddr_get(), lib_addr.data(), 6) == 0,
             "osl_bt_myaddr_get holds the controller's address, least significant byte first",
             hex(osl_bt_myaddr_get(), 6) + " vs " + hex(lib_addr.data(), 6));
-    const int while_scanning = vm::scan_parameters_status(lib_dev);
+    const int while_scanning = scan_parameters_status(lib_dev);
     t.check(while_scanning == HCI_COMMAND_DISALLOWED,
             "the library's controller scans (new scan parameters refused)",
             "status " + std::to_string(while_scanning));
 
     std::string log; // everything the library printed, as it comes
-    const osl::vm::AddrLsb device_addr = reversed(DEVICE_ADDR);
+    const AddrLsb device_addr = reversed(DEVICE_ADDR);
     for (const Frame &f : frames()) {
         const std::string name = f.name;
         err = device.start(f.adv_data);
@@ -217,7 +139,7 @@ int main() {
         // Each advertising enable gives the scanning controller one report;
         // once the kernel has handed it to the observer, the library's socket
         // holds it too.
-        vm::Report r;
+        Report r;
         err = observer.wait(device_addr, f.adv_data, DEADLINE_MS, &r);
         t.check(err.empty(), name + ": report reaches the kernel's raw sockets", err);
         if (err.empty())
@@ -272,13 +194,38 @@ int main() {
     const std::string masked = mask_times(log);
     t.check(masked == expected_log, "the library printed exactly the expected lines",
             "\n  got:      " + visible(masked) + "\n  expected: " + visible(expected_log));
-    t.check(vm::sockets_open() == sockets_before, "the library's socket is closed",
-            std::to_string(vm::sockets_open()) + " sockets open, " +
-                std::to_string(sockets_before) + " before opening");
-    const int after_close = vm::scan_parameters_status(lib_dev);
+    t.check(sockets_open() == sockets_before, "the library's socket is closed",
+            std::to_string(sockets_open()) + " sockets open, " + std::to_string(sockets_before) +
+                " before opening");
+    const int after_close = scan_parameters_status(lib_dev);
     t.check(after_close == 0, "scanning stopped (new scan parameters accepted)",
             "status " + std::to_string(after_close));
+    const std::vector<std::string> gpio = kernel_log.take(GPIO_LOG_PREFIX);
+    t.check(gpio.empty(), "no lamp lines: no GPIO line touched",
+            std::to_string(gpio.size()) +
+                " GPIO events, first: " + (gpio.empty() ? "" : gpio.front()));
+}
 
+} // namespace
+
+int main() {
+    Tally t;
+    // The library's lines go to a capture; this program's own to stderr.
+    setvbuf(stderr, nullptr, _IONBF, 0);
+    // The test helpers link the simulated controller in; it must stay out.
+    t.check(osl_hci == &osl_hci_bluez, "the library talks to BlueZ");
+
+    std::string err = controllers_up(CONTROLLERS, DEADLINE_MS);
+    if (t.check(err.empty(), "both virtual controllers up", err)) {
+        const int lib_dev = route();
+        const int device_dev = lib_dev == 0 ? 1 : 0;
+        if (t.check(lib_dev == 0 || lib_dev == 1, "hci_get_route gives a btvirt controller",
+                    "got " + std::to_string(lib_dev))) {
+            fprintf(stderr, "library on hci%d, device on hci%d\n", lib_dev, device_dev);
+            run_lamp_phase(t, device_dev);
+            radio_phase(t, lib_dev, device_dev);
+        }
+    }
     printf("%d passed, %d failed\n", t.passed, t.failed);
     fflush(stdout);
     return t.failed == 0 ? 0 : 1;

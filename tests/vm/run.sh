@@ -33,26 +33,38 @@ for tool in qemu-system-x86_64 btvirt busybox modprobe depmod cpio dpkg-deb apt-
   command -v "$tool" > /dev/null || { echo "vm: $tool missing (tools/deps.sh --vm installs it)" >&2; exit 2; }
 done
 
-# --- kernel and modules, cached ----------------------------------------------
-kernel_dir=$work/linux-image-$KERNEL_ABI
+# --- kernel, its modules and headers, cached ----------------------------------
+# Everything is unpacked into one tree, never installed: the image for the
+# kernel and its modules, the headers and kbuild for the test GPIO module.
+kernel_dir=$work/linux-$KERNEL_ABI
+debs=$work/debs
 if [ ! -e "$kernel_dir/.complete" ]; then
-  rm -rf "$kernel_dir" "$work"/linux-image-*.deb
-  mkdir -p "$kernel_dir"
-  download() { (cd "$work" && apt-get download -q "linux-image-$KERNEL_ABI"); }
-  if ! download; then
+  rm -rf "$kernel_dir" "$debs"
+  mkdir -p "$kernel_dir" "$debs"
+  download() { (cd "$debs" && apt-get download -q "$@"); }
+  images=("linux-image-$KERNEL_ABI" "linux-headers-$KERNEL_ABI" "linux-headers-${KERNEL_ABI%-*}-common")
+  if ! download "${images[@]}"; then
     echo "vm: linux-image-$KERNEL_ABI not found; refreshing the package lists" >&2
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     $sudo apt-get update -qq
-    download || {
+    download "${images[@]}" || {
       echo "vm: linux-image-$KERNEL_ABI is not in the archive any more; set KERNEL_ABI in" \
            "$0 to one that 'apt-cache search linux-image-6.1' lists" >&2
       exit 2
     }
   fi
-  dpkg-deb -x "$work"/linux-image-"${KERNEL_ABI}"_*.deb "$kernel_dir"
-  rm -f "$work"/linux-image-*.deb
+  # kbuild carries no ABI in its name: take the build of the same version.
+  version=$(dpkg-deb -f "$debs"/linux-image-"$KERNEL_ABI"_*.deb Version)
+  download "linux-kbuild-${KERNEL_ABI%%.0-*}=$version"
+  for deb in "$debs"/*.deb; do
+    dpkg-deb -x "$deb" "$kernel_dir"
+  done
+  rm -rf "$debs"
   depmod -b "$kernel_dir" "$KERNEL_ABI"
+  # The headers' Makefile names the common headers by their installed path.
+  sed -i "s|^include /usr/src/|include $kernel_dir/usr/src/|" \
+    "$kernel_dir/usr/src/linux-headers-$KERNEL_ABI/Makefile"
   touch "$kernel_dir/.complete"
 fi
 vmlinuz=$kernel_dir/boot/vmlinuz-$KERNEL_ABI
@@ -76,6 +88,15 @@ while read -r ko; do
   cp "$ko" "$root/lib/modules/"
   basename "$ko" >> "$root/lib/modules/load-order"
 done < "$work/modules.list"
+
+# The GPIO controller the lamps are tested on, built for this kernel.
+gpio_build=$work/gpio_chip
+rm -rf "$gpio_build"
+cp -r "$here/gpio_chip" "$gpio_build"
+make -s -C "$kernel_dir/usr/src/linux-headers-$KERNEL_ABI" M="$gpio_build" modules 2>&1 |
+  { grep -v 'Skipping BTF generation' || true; }
+cp "$gpio_build/osl_vm_gpio.ko" "$root/lib/modules/"
+echo osl_vm_gpio.ko >> "$root/lib/modules/load-order"
 
 # Programs and the shared libraries they load, at the same paths as here.
 copy_with_libs() {
@@ -108,10 +129,6 @@ set -e
 echo "vm: machine ran $(( $(date +%s) - start )) s (qemu status $qemu_status)"
 cat "$console"
 
-if ! grep -qx 'vm: guest exited with status 0' "$console"; then
-  echo "vm: FAILED: the guest program did not end with status 0" >&2
-  exit 1
-fi
 verdict=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1 || true)
 if [ -z "$verdict" ]; then
   echo "vm: FAILED: no verdict from the guest" >&2
@@ -120,6 +137,10 @@ fi
 read -r passed _ failed _ <<< "$verdict"
 if [ "$failed" -ne 0 ] || [ "$passed" -eq 0 ]; then
   echo "vm: FAILED: $verdict" >&2
+  exit 1
+fi
+if ! grep -qx 'vm: guest exited with status 0' "$console"; then
+  echo "vm: FAILED: the guest program did not end with status 0" >&2
   exit 1
 fi
 echo "vm: passed: $verdict"
