@@ -1,0 +1,75 @@
+// The guest's own hands on the Bluetooth stack, next to the library under
+// test: bringing the virtual controllers up, a simulated device that
+// advertises on one controller, and an observer that sees every advertising
+// report the kernel hands to raw sockets on another.
+//
+// BlueZ's headers stay inside radio.cpp: their macros collide with the
+// library's own HCI names.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace osl::vm {
+
+using Bytes = std::vector<uint8_t>;
+using AddrLsb = std::array<uint8_t, 6>; // least significant byte first, as on the air
+
+// Waits until controllers 0..count-1 exist, brings each up and waits until
+// all are up. Empty on success, else what went wrong.
+std::string controllers_up(int count, int deadline_ms);
+
+// The controller hci_get_route(NULL) gives, or -1.
+int route();
+
+// A controller's public address, or an error text.
+std::string read_bdaddr(int dev, AddrLsb *addr);
+
+// LE Set Scan Parameters on a fresh socket of the controller: the HCI status
+// (0 accepted, 0x0C refused while the controller scans), or -1 when no answer.
+int scan_parameters_status(int dev);
+
+// A kit device played on a controller of its own: one address, and one
+// advertising report per frame.
+class Device {
+  public:
+    ~Device();
+    // Opens the controller and sets a random own address (written most
+    // significant byte first) and non-connectable advertising from it.
+    std::string open(int dev, const std::array<uint8_t, 6> &addr_msb_first);
+    // Loads the 31 bytes of advertising data and enables advertising.
+    std::string start(const Bytes &adv_data);
+    std::string stop();
+
+  private:
+    std::string command(uint16_t ocf, const void *params, int len, const char *what);
+    int sock_ = -1;
+};
+
+// One LE advertising report as the kernel delivers it to a raw socket.
+struct Report {
+    Bytes packet; // the whole HCI event, packet type byte first
+    uint8_t event_type = 0;
+    uint8_t addr_type = 0;
+    AddrLsb addr{};
+    Bytes data;
+    int8_t rssi = 0;
+};
+
+class Observer {
+  public:
+    ~Observer();
+    std::string open(int dev);
+    // Waits for a report from addr carrying exactly data; others are skipped.
+    std::string wait(const AddrLsb &addr, const Bytes &data, int deadline_ms, Report *out);
+
+  private:
+    int sock_ = -1;
+};
+
+// Sockets this process holds open (the guest program holds no others).
+int sockets_open();
+
+} // namespace osl::vm

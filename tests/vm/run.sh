@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Runs the guest test program in a qemu virtual machine on Debian 12's own
+# kernel, with the Bluetooth modules and btvirt, and passes or fails on the
+# verdict line it prints.
+#
+#   tests/vm/run.sh GUEST_PROGRAM WORK_DIR
+#
+# WORK_DIR keeps the downloaded kernel package between runs. Needs
+# qemu-system-x86, bluez-test-tools, busybox-static, kmod and cpio
+# (tools/deps.sh --vm installs them), and Debian's package lists (apt-get update).
+set -euo pipefail
+
+# The kernel, by its versioned package name: the meta package moves to a new
+# ABI with every security update. Any linux-image-6.1.0-N-amd64 that
+# `apt-cache search linux-image-6.1` lists will do.
+KERNEL_ABI=6.1.0-50-amd64
+# Wall time the whole virtual machine may take; a healthy run needs well
+# under a minute even on a loaded machine.
+VM_TIMEOUT_S=240
+MODULES=(bluetooth hci_vhci af_alg algif_hash algif_skcipher cmac ecb)
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 GUEST_PROGRAM WORK_DIR" >&2
+  exit 2
+fi
+guest=$(realpath "$1")
+work=$2
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$work"
+work=$(realpath "$work")
+
+for tool in qemu-system-x86_64 btvirt busybox modprobe depmod cpio dpkg-deb apt-get; do
+  command -v "$tool" > /dev/null || { echo "vm: $tool missing (tools/deps.sh --vm installs it)" >&2; exit 2; }
+done
+
+# --- kernel, its modules and headers, cached ----------------------------------
+# Everything is unpacked into one tree, never installed: the image for the
+# kernel and its modules, the headers and kbuild for the test GPIO module.
+kernel_dir=$work/linux-$KERNEL_ABI
+debs=$work/debs
+if [ ! -e "$kernel_dir/.complete" ]; then
+  rm -rf "$kernel_dir" "$debs"
+  mkdir -p "$kernel_dir" "$debs"
+  download() { (cd "$debs" && apt-get download -q "$@"); }
+  images=("linux-image-$KERNEL_ABI" "linux-headers-$KERNEL_ABI" "linux-headers-${KERNEL_ABI%-*}-common")
+  if ! download "${images[@]}"; then
+    echo "vm: linux-image-$KERNEL_ABI not found; refreshing the package lists" >&2
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    download "${images[@]}" || {
+      echo "vm: linux-image-$KERNEL_ABI is not in the archive any more; set KERNEL_ABI in" \
+           "$0 to one that 'apt-cache search linux-image-6.1' lists" >&2
+      exit 2
+    }
+  fi
+  # kbuild carries no ABI in its name: take the build of the same version.
+  version=$(dpkg-deb -f "$debs"/linux-image-"$KERNEL_ABI"_*.deb Version)
+  download "linux-kbuild-${KERNEL_ABI%%.0-*}=$version"
+  for deb in "$debs"/*.deb; do
+    dpkg-deb -x "$deb" "$kernel_dir"
+  done
+  rm -rf "$debs"
+  depmod -b "$kernel_dir" "$KERNEL_ABI"
+  # The headers' Makefile names the common headers by their installed path.
+  sed -i "s|^include /usr/src/|include $kernel_dir/usr/src/|" \
+    "$kernel_dir/usr/src/linux-headers-$KERNEL_ABI/Makefile"
+  touch "$kernel_dir/.complete"
+fi
+vmlinuz=$kernel_dir/boot/vmlinuz-$KERNEL_ABI
+
+# --- initramfs ---------------------------------------------------------------
+root=$work/root
+rm -rf "$root"
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,lib/modules}
+
+cp /bin/busybox "$root/bin/busybox"
+for applet in sh mount insmod cat echo poweroff; do
+  ln -s busybox "$root/bin/$applet"
+done
+
+# Modules in load order, each after the ones it needs, each once.
+for module in "${MODULES[@]}"; do
+  modprobe -d "$kernel_dir" -S "$KERNEL_ABI" --show-depends "$module"
+done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' > "$work/modules.list"
+: > "$root/lib/modules/load-order"
+while read -r ko; do
+  cp "$ko" "$root/lib/modules/"
+  basename "$ko" >> "$root/lib/modules/load-order"
+done < "$work/modules.list"
+
+# The GPIO controller the lamps are tested on, built for this kernel.
+gpio_build=$work/gpio_chip
+rm -rf "$gpio_build"
+cp -r "$here/gpio_chip" "$gpio_build"
+make -s -C "$kernel_dir/usr/src/linux-headers-$KERNEL_ABI" M="$gpio_build" modules 2>&1 |
+  { grep -v 'Skipping BTF generation' || true; }
+cp "$gpio_build/osl_vm_gpio.ko" "$root/lib/modules/"
+echo osl_vm_gpio.ko >> "$root/lib/modules/load-order"
+
+# Programs and the shared libraries they load, at the same paths as here.
+copy_with_libs() {
+  cp "$1" "$root/bin/"
+  ldd "$1" | awk '/=> \// { print $3 } /^\t\// { print $1 }' | while read -r lib; do
+    mkdir -p "$root$(dirname "$lib")"
+    cp -L "$lib" "$root$lib"
+  done
+}
+copy_with_libs "$(command -v btvirt)"
+copy_with_libs "$guest"
+cp "$here/init.sh" "$root/init"
+chmod +x "$root/init"
+
+initramfs=$work/initramfs.cpio.gz
+(cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 > "$initramfs"
+
+# --- boot ----------------------------------------------------------------------
+console=$work/console.log
+start=$(date +%s)
+set +e
+timeout --kill-after=10 "$VM_TIMEOUT_S" \
+  qemu-system-x86_64 -m 512 -nographic -no-reboot -net none \
+    -kernel "$vmlinuz" -initrd "$initramfs" \
+    -append "console=ttyS0 panic=-1 quiet" < /dev/null 2>&1 |
+  # The firmware's screen resets would clear the terminal of whoever reads the log.
+  tr -d '\r' | sed -e 's/\x1bc//g' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' > "$console"
+qemu_status=${PIPESTATUS[0]}
+set -e
+echo "vm: machine ran $(( $(date +%s) - start )) s (qemu status $qemu_status)"
+cat "$console"
+
+verdict=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1 || true)
+if [ -z "$verdict" ]; then
+  echo "vm: FAILED: no verdict from the guest" >&2
+  exit 1
+fi
+read -r passed _ failed _ <<< "$verdict"
+if [ "$failed" -ne 0 ] || [ "$passed" -eq 0 ]; then
+  echo "vm: FAILED: $verdict" >&2
+  exit 1
+fi
+if ! grep -qx 'vm: guest exited with status 0' "$console"; then
+  echo "vm: FAILED: the guest program did not end with status 0" >&2
+  exit 1
+fi
+echo "vm: passed: $verdict"
