@@ -12,8 +12,9 @@ set -euo pipefail
 
 # The kernel, by its versioned package name: the meta package moves to a new
 # ABI with every security update. Any linux-image-6.1.0-N-amd64 that
-# `apt-cache search linux-image-6.1` lists will do.
-KERNEL_ABI=6.1.0-50-amd64
+# `apt-cache search linux-image-6.1` lists will do; when this one has left the
+# archive the newest listed is used.
+KERNEL_ABI=${OSL_VM_KERNEL_ABI:-6.1.0-50-amd64}
 # Wall time the whole virtual machine may take; a healthy run needs well
 # under a minute even on a loaded machine.
 VM_TIMEOUT_S=240
@@ -36,24 +37,29 @@ done
 # --- kernel, its modules and headers, cached ----------------------------------
 # Everything is unpacked into one tree, never installed: the image for the
 # kernel and its modules, the headers and kbuild for the test GPIO module.
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+known() { apt-cache show "linux-image-$1" > /dev/null 2>&1; }
+# Debian drops old kernel ABIs from the archive as security updates arrive:
+# when the pinned one has gone, take the newest 6.1 kernel it offers instead.
+if [ ! -e "$work/linux-$KERNEL_ABI/.complete" ] && ! known "$KERNEL_ABI"; then
+  $sudo apt-get update -qq
+  if ! known "$KERNEL_ABI"; then
+    newest=$(apt-cache search --names-only '^linux-image-6\.1\.0-[0-9]+-amd64$' |
+             sed -n 's/^linux-image-\([^ ]*\) .*/\1/p' | sort -V | tail -n 1)
+    [ -n "$newest" ] || { echo "vm: no linux-image-6.1.0-N-amd64 in the archive" >&2; exit 2; }
+    echo "vm: linux-image-$KERNEL_ABI has left the archive; using $newest" >&2
+    KERNEL_ABI=$newest
+  fi
+fi
 kernel_dir=$work/linux-$KERNEL_ABI
 debs=$work/debs
 if [ ! -e "$kernel_dir/.complete" ]; then
   rm -rf "$kernel_dir" "$debs"
   mkdir -p "$kernel_dir" "$debs"
   download() { (cd "$debs" && apt-get download -q "$@"); }
-  images=("linux-image-$KERNEL_ABI" "linux-headers-$KERNEL_ABI" "linux-headers-${KERNEL_ABI%-*}-common")
-  if ! download "${images[@]}"; then
-    echo "vm: linux-image-$KERNEL_ABI not found; refreshing the package lists" >&2
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    download "${images[@]}" || {
-      echo "vm: linux-image-$KERNEL_ABI is not in the archive any more; set KERNEL_ABI in" \
-           "$0 to one that 'apt-cache search linux-image-6.1' lists" >&2
-      exit 2
-    }
-  fi
+  download "linux-image-$KERNEL_ABI" "linux-headers-$KERNEL_ABI" \
+    "linux-headers-${KERNEL_ABI%-*}-common"
   # kbuild carries no ABI in its name: take the build of the same version.
   version=$(dpkg-deb -f "$debs"/linux-image-"$KERNEL_ABI"_*.deb Version)
   download "linux-kbuild-${KERNEL_ABI%%.0-*}=$version"
