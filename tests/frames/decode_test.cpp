@@ -24,13 +24,7 @@ const char *const DIMMER_KEY = "0F0E0D0C0B0A09080706050403020100";
 const char *const PWM_KEY = "A0A1A2A3A4A5A6A7A8A9AAABACADAEAF";
 
 Block block(uint32_t wt, uint8_t type, uint8_t vcc, uint8_t nm, std::array<uint8_t, 9> b7) {
-    DeviceBlock d;
-    d.wt = wt;
-    d.type = type;
-    d.vcc = vcc;
-    d.nm = nm;
-    d.b7 = b7;
-    return d.bytes();
+    return DeviceBlock{wt, type, vcc, nm, b7}.bytes();
 }
 
 Block meteo_block(uint32_t wt = 1000) {

@@ -85,13 +85,7 @@ inline AddrLsb reversed(const std::array<uint8_t, 6> &msb_first) {
 }
 
 inline Block meteo(uint32_t wt, uint8_t vcc, uint8_t nm, std::array<uint8_t, 9> b7) {
-    osl::test::DeviceBlock d;
-    d.wt = wt;
-    d.type = OSL_DEV_METEO;
-    d.vcc = vcc;
-    d.nm = nm;
-    d.b7 = b7;
-    return d.bytes();
+    return osl::test::DeviceBlock{wt, OSL_DEV_METEO, vcc, nm, b7}.bytes();
 }
 
 using Clock = std::chrono::steady_clock;
