@@ -14,9 +14,9 @@ extern const char *osl_lock_path; // lock file that keeps a second process out
 extern const char *osl_gpio_root; // directory holding export, unexport and gpioN/
 
 struct osl_timer_ops {
-    int (*create)(timer_t *id);                            // timer_create(CLOCK_REALTIME, NULL, id)
+    int (*create)(timer_t *id); // timer_create(CLOCK_REALTIME, NULL, id)
     int (*arm)(timer_t id, const struct itimerspec *setting); // timer_settime(id, 0, setting, NULL)
-    int (*remove)(timer_t id);                             // timer_delete(id)
+    int (*remove)(timer_t id);                                // timer_delete(id)
 };
 
 extern const osl_timer_ops osl_timer_posix;
