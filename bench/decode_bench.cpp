@@ -20,6 +20,13 @@ namespace report = osl::hci::report;
 using namespace osl::frame;
 using osl::bench::meteo_report;
 
+// Decodes the event as the tick would, from the window slot at `index`.
+int decode_at(uint8_t index, const uint8_t *event) {
+    osl_rx_index = index;
+    memcpy(osl_rx_slots[index], event, OSL_RX_SLOT_SIZE);
+    return osl_frame_decode(osl_rx_slots[index], REPORT_STD_SIZE, &osl_fifo);
+}
+
 void reset_queue() {
     osl_fifo_init(&osl_fifo, osl_fifo_storage, OSL_FIFO_CAPACITY);
 }
@@ -29,10 +36,7 @@ void BM_DecodeAcceptedSensorFrame(benchmark::State &state) {
     meteo_report(event, 0x01, 1000);
     reset_queue();
     for (auto _ : state) {
-        osl_rx_index = 0;
-        memcpy(osl_rx_slots[0], event, sizeof event);
-        int result = osl_frame_decode(osl_rx_slots[0], REPORT_STD_SIZE, &osl_fifo);
-        benchmark::DoNotOptimize(result);
+        benchmark::DoNotOptimize(decode_at(0, event));
         osl_fifo_flush(&osl_fifo);
     }
 }
@@ -47,10 +51,7 @@ void BM_DecodeRefusedAtFullWindow(benchmark::State &state) {
     meteo_report(event, 0x01, 5000);
     reset_queue();
     for (auto _ : state) {
-        osl_rx_index = OSL_RX_SLOTS;
-        memcpy(osl_rx_slots[OSL_RX_SLOTS], event, sizeof event);
-        int result = osl_frame_decode(osl_rx_slots[OSL_RX_SLOTS], REPORT_STD_SIZE, &osl_fifo);
-        benchmark::DoNotOptimize(result);
+        benchmark::DoNotOptimize(decode_at(OSL_RX_SLOTS, event));
     }
 }
 BENCHMARK(BM_DecodeRefusedAtFullWindow);
@@ -61,10 +62,7 @@ void BM_DecodeBadTag(benchmark::State &state) {
     event[REPORT_STD_PAYLOAD + OSL_SEALED_TAG] ^= 0x01;
     reset_queue();
     for (auto _ : state) {
-        osl_rx_index = 0;
-        memcpy(osl_rx_slots[0], event, sizeof event);
-        int result = osl_frame_decode(osl_rx_slots[0], REPORT_STD_SIZE, &osl_fifo);
-        benchmark::DoNotOptimize(result);
+        benchmark::DoNotOptimize(decode_at(0, event));
     }
 }
 BENCHMARK(BM_DecodeBadTag);

@@ -1,10 +1,10 @@
 #include "child.h"
+#include "lib_fixture.h"
 
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace osl::test {
@@ -52,13 +52,7 @@ bool Child::ended() {
 }
 
 bool Child::wait(std::chrono::milliseconds deadline) {
-    auto end = std::chrono::steady_clock::now() + deadline;
-    while (!ended()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return wait_for([this] { return ended(); }, deadline);
 }
 
 } // namespace osl::test

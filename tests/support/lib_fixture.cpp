@@ -51,7 +51,7 @@ void LibFixture::tick(int n) {
         osl_timer_handler(SIGALRM);
 }
 
-bool LibFixture::wait_until(const std::function<bool()> &cond, std::chrono::milliseconds deadline) {
+bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds deadline) {
     auto end = std::chrono::steady_clock::now() + deadline;
     while (!cond()) {
         if (std::chrono::steady_clock::now() > end)

@@ -13,6 +13,11 @@
 
 namespace osl::test {
 
+// Polls cond every millisecond until it holds or the deadline passes.
+// Deadlines are generous: a loaded machine may delay ticks and processes.
+bool wait_for(const std::function<bool()> &cond,
+              std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
 class LibFixture : public ::testing::Test {
   protected:
     void SetUp() override;
@@ -23,10 +28,10 @@ class LibFixture : public ::testing::Test {
     void use_manual_timer();
     void tick(int n = 1);
 
-    // Polls cond every millisecond until it holds or the deadline passes.
-    // Deadlines are generous: a loaded machine may delay ticks.
     static bool wait_until(const std::function<bool()> &cond,
-                           std::chrono::milliseconds deadline = std::chrono::seconds(10));
+                           std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+        return wait_for(cond, deadline);
+    }
 
     std::string path(const std::string &rel) const { return dir_ + "/" + rel; }
 
