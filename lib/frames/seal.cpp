@@ -30,11 +30,13 @@ constexpr uint8_t osl_gf_mul(uint8_t a, uint8_t b) {
 }
 
 // The field's multiplicative group has order 255, so a^254 is a's inverse;
-// 0 maps to 0, as SubBytes requires.
+// 0 maps to 0, as SubBytes requires. Square and multiply keeps the work for
+// the whole table within what every compiler allows a constant expression.
 constexpr uint8_t osl_gf_inverse(uint8_t a) {
     uint8_t result = 1;
-    for (int i = 0; i < 254; i++)
-        result = osl_gf_mul(result, a);
+    for (int e = 254; e != 0; e >>= 1, a = osl_gf_mul(a, a))
+        if (e & 1)
+            result = osl_gf_mul(result, a);
     return result;
 }
 

@@ -3,6 +3,7 @@
 // under AddressSanitizer: the direct pass decodes from a heap buffer of
 // exactly one slot, so any read past it is caught.
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include "core/hci_defs.h"
 #include "decoder_fixture.h"
 #include "frames/decode.h"
+#include "frames/window.h"
 #include "frames/layout.h"
 #include "osl.h"
 
@@ -54,9 +56,11 @@ Bytes flags_last() {
 // A first structure of the given length whose successor's type byte lands
 // at report offset 14 + length + 2, followed by `tail`.
 Bytes after_filler(uint8_t filler_len, const Bytes &tail) {
-    Bytes data = {filler_len, 0x16};
-    data.resize(1 + filler_len, 0xEE);
-    data.insert(data.end(), tail.begin(), tail.end());
+    Bytes data(1 + filler_len + tail.size(), 0xEE);
+    data[0] = filler_len;
+    if (filler_len > 0)
+        data[1] = 0x16;
+    memcpy(data.data() + 1 + filler_len, tail.data(), tail.size());
     return report(data);
 }
 
