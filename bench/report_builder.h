@@ -7,6 +7,7 @@
 
 #include "core/hci_defs.h"
 #include "frames/decode.h"
+#include "frames/window.h"
 #include "frames/layout.h"
 #include "frames/seal.h"
 #include "osl.h"

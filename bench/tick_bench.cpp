@@ -10,12 +10,13 @@
 
 #include <benchmark/benchmark.h>
 
-#include "core/core.h"
+#include "lifecycle.h"
 #include "core/fifo.h"
-#include "core/hci_sim.h"
+#include "sim/hci_sim.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "frames/decode.h"
+#include "frames/window.h"
 #include "osl.h"
 #include "report_builder.h"
 

@@ -4,7 +4,7 @@
 #   tools/deps.sh --vm   also what the virtual-machine test (OSL_VM_TESTS) needs
 set -euo pipefail
 
-packages=(cmake ninja-build g++ gcc pkg-config libbluetooth-dev libgtest-dev libgmock-dev
+packages=(cmake ninja-build g++ gcc clang pkg-config libbluetooth-dev libgtest-dev libgmock-dev
           libbenchmark-dev libssl-dev)
 # qemu boots Debian's kernel with a busybox initramfs; btvirt (bluez-test-tools)
 # plays the controllers; kmod and cpio build the initramfs; make and gcc build

@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test through CTest:
-# once in a plain debug build, which also boots the library on the real Linux
-# Bluetooth stack in a virtual machine, and once under AddressSanitizer and
-# UBSan.
+# Installs what is missing, then builds and runs every test through CTest, with
+# warnings as errors:
+#   build-test     debug, with the library on the real Linux Bluetooth stack
+#                  in a virtual machine
+#   build-asan     debug under AddressSanitizer and UBSan
+#   build-release  the optimised build tools/build.sh makes, tests included
+#   build-clang    debug, compiled by clang
+# and builds the benchmarks the way tools/bench.sh does (without running them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh --vm
 
 jobs=$(nproc)
-run() {
+configure_and_build() {
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@"
+  cmake -S . -B "$dir" -G Ninja -DOSL_WERROR=ON "$@"
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+run() {
+  configure_and_build "$@"
+  ctest --test-dir "$1" --output-on-failure -j "$jobs"
 }
 run build-test -DCMAKE_BUILD_TYPE=Debug -DOSL_VM_TESTS=ON
 run build-asan -DCMAKE_BUILD_TYPE=Debug -DOSL_SANITIZE=ON -DOSL_BUILD_BENCH=OFF
+run build-release -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_BENCH=OFF
+CC=clang CXX=clang++ run build-clang -DCMAKE_BUILD_TYPE=Debug -DOSL_BUILD_BENCH=OFF
+configure_and_build build-bench -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_TESTS=OFF -DOSL_BUILD_BENCH=ON

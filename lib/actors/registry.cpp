@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/core.h"
+#include "core/addr.h"
+#include "core/log.h"
 #include "core/text.h"
+#include "frames/seal.h"
+#include "kinds.h"
 #include "osl.h"
 
 osl_relay_entry osl_relay_table[OSL_MAX_ACTORS];
@@ -29,78 +32,51 @@ volatile int32_t osl_pwm_count;
 
 namespace {
 
-enum Kind : int { RELAY, DIMMER, PWM, KINDS };
+// Every lookup and the add work on one kind through its description, so the
+// three kinds cannot drift apart.
+const osl_actor_kind &kind_of(osl_actor_kind_id id) {
+    return osl_actor_kinds[id];
+}
 
-const char *const kind_label[KINDS] = {"relay", "dimmer", "pwm"};
-
-using addr_lookup = int (*)(const uint8_t *addr);
-const addr_lookup addr_lookups[KINDS] = {osl_relay_find_addr, osl_dimmer_find_addr,
-                                         osl_pwm_find_addr};
-
-template <typename Entry> int find_name(const Entry *table, int32_t count, const char *name) {
+int find_name(osl_actor_kind_id id, const char *name) {
     if (name == nullptr)
         return -1;
+    const osl_actor_kind &k = kind_of(id);
+    const int32_t count = *k.count;
     for (int32_t i = 0; i < count; i++)
-        if (strcmp(table[i].name, name) == 0)
+        if (strcmp(k.entry(i).name, name) == 0)
             return i;
     return -1;
 }
 
-template <typename Entry> int find_addr(const Entry *table, int32_t count, const uint8_t *addr) {
+int find_addr(osl_actor_kind_id id, const uint8_t *addr) {
+    const osl_actor_kind &k = kind_of(id);
+    const int32_t count = *k.count;
     for (int32_t i = 0; i < count; i++)
-        if (memcmp(table[i].addr, addr, sizeof table[i].addr) == 0)
+        if (memcmp(k.entry(i).addr, addr, OSL_ADDR_SIZE) == 0)
             return i;
-    return -1;
-}
-
-// Reports carry the address least significant byte first; entries store it
-// most significant first.
-template <typename Entry>
-int find_frame_addr(const Entry *table, int32_t count, const uint8_t *addr) {
-    for (int32_t i = 0; i < count; i++) {
-        int j = 0;
-        while (j < 6 && addr[j] == table[i].addr[5 - j])
-            j++;
-        if (j == 6)
-            return i;
-    }
     return -1;
 }
 
 // A running countdown comes to rest at 1 (fired); 0 (idle) stays 0.
-template <typename Entry> void count_down(Entry *table, int32_t count) {
+void count_down(const osl_actor_kind &k) {
+    const int32_t count = *k.count;
     for (int32_t i = 0; i < count; i++) {
-        uint32_t t = table[i].trigger;
+        volatile uint32_t *trigger = k.entry(i).trigger;
+        uint32_t t = *trigger;
         if (t > 1)
-            table[i].trigger = t - 1;
+            *trigger = t - 1;
     }
 }
 
 // The kind whose table holds the address, own kind first; -1 when none does.
-int address_owner(Kind own, const uint8_t *addr) {
-    if (addr_lookups[own](addr) >= 0)
+int address_owner(osl_actor_kind_id own, const uint8_t *addr) {
+    if (find_addr(own, addr) >= 0)
         return own;
-    for (int k = 0; k < KINDS; k++)
-        if (k != own && addr_lookups[k](addr) >= 0)
+    for (int k = 0; k < OSL_ACTOR_KINDS; k++)
+        if (k != own && find_addr(static_cast<osl_actor_kind_id>(k), addr) >= 0)
             return k;
     return -1;
-}
-
-void clear_state(osl_relay_entry &e) {
-    e.wanted = 0;
-    e.reported = 0;
-}
-
-void clear_state(osl_dimmer_entry &e) {
-    e.wanted = 0;
-    e.reported = 0;
-}
-
-void clear_state(osl_pwm_entry &e) {
-    for (int i = 0; i < 3; i++) {
-        e.wanted[i] = 0;
-        e.reported[i] = 0;
-    }
 }
 
 // Ends a failed registration's log line; every failure returns its code.
@@ -115,34 +91,32 @@ int refuse(bool log, int code, const char *text) {
 // Fills the first free entry and only then raises the count, so the tick
 // sees either the old count or a complete entry. A failed add leaves what it
 // wrote in the free entry, which the next add overwrites.
-template <typename Entry>
-int add(Kind kind, Entry *table, volatile int32_t *count, const char *name, const char *addr_text,
-        const char *key_text) {
+int add(osl_actor_kind_id id, const char *name, const char *addr_text, const char *key_text) {
+    const osl_actor_kind &k = kind_of(id);
     const bool log = osl_log_on(OSL_LOG_LIB);
-    const char *label = kind_label[kind];
-    const int32_t n = *count;
+    const int32_t n = *k.count;
     if (n >= OSL_MAX_ACTORS) {
         if (log) {
             osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
-            printf(OSL_MSG_ADD_FULL, label, label, n);
+            printf(OSL_MSG_ADD_FULL, k.name, k.name, n);
             fflush(stdout);
         }
         return -2;
     }
     if (log) {
         osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
-        printf(OSL_MSG_ADD_HEAD, label, n + 1);
+        printf(OSL_MSG_ADD_HEAD, k.name, n + 1);
     }
 
-    Entry &e = table[n];
-    if (addr_text == nullptr || osl_hex_to_bytes(addr_text, e.addr, sizeof e.addr) != 0)
+    osl_actor_ref e = k.entry(n);
+    if (addr_text == nullptr || osl_hex_to_bytes(addr_text, e.addr, OSL_ADDR_SIZE) != 0)
         return refuse(log, -4, OSL_MSG_ADD_BAD_ADDR);
     if (log)
         osl_print_addr(e.addr, 0);
-    int owner = address_owner(kind, e.addr);
+    int owner = address_owner(id, e.addr);
     if (owner >= 0) {
         if (log) {
-            printf(OSL_MSG_ADD_ADDR_USED, kind_label[owner]);
+            printf(OSL_MSG_ADD_ADDR_USED, osl_actor_kinds[owner].name);
             fflush(stdout);
         }
         return -10;
@@ -151,7 +125,7 @@ int add(Kind kind, Entry *table, volatile int32_t *count, const char *name, cons
     if (name == nullptr || name[0] == '\0')
         return refuse(log, -6, OSL_MSG_ADD_NO_NAME);
     size_t len = 0;
-    while (len < sizeof e.name - 1 && name[len] != '\0') {
+    while (len < OSL_NAME_SIZE - 1 && name[len] != '\0') {
         e.name[len] = name[len];
         len++;
     }
@@ -159,73 +133,82 @@ int add(Kind kind, Entry *table, volatile int32_t *count, const char *name, cons
     if (log)
         printf(OSL_MSG_ADD_NAME, e.name);
 
-    if (key_text == nullptr || osl_hex_to_bytes(key_text, e.sec_key, sizeof e.sec_key) != 0)
+    if (key_text == nullptr || osl_hex_to_bytes(key_text, e.sec_key, OSL_KEY_SIZE) != 0)
         return refuse(log, -8, OSL_MSG_ADD_BAD_KEY);
     if (log) {
         fputs(OSL_MSG_ADD_KEY_HEAD, stdout);
-        for (uint8_t b : e.sec_key)
-            printf(OSL_MSG_ADD_KEY_BYTE, b);
+        for (int i = 0; i < OSL_KEY_SIZE; i++)
+            printf(OSL_MSG_ADD_KEY_BYTE, e.sec_key[i]);
         fputs(OSL_MSG_ADD_OK, stdout);
         fflush(stdout);
     }
 
-    e.trigger = 0;
-    clear_state(e);
+    *e.trigger = 0;
+    for (int c = 0; c < k.channels; c++) {
+        e.wanted[c] = 0;
+        e.reported[c] = 0;
+    }
     std::atomic_signal_fence(std::memory_order_release);
-    *count = n + 1;
+    *k.count = n + 1;
     return 0;
 }
 
 } // namespace
 
+// Frames carry the address least significant byte first.
+int osl_actor_find_frame_addr(osl_actor_kind_id id, const uint8_t *addr) {
+    uint8_t msb_first[OSL_ADDR_SIZE];
+    osl_addr_flip(addr, msb_first);
+    return find_addr(id, msb_first);
+}
+
 int osl_relay_find_name(const char *name) {
-    return find_name(osl_relay_table, osl_relay_count, name);
+    return find_name(OSL_KIND_RELAY, name);
 }
 int osl_dimmer_find_name(const char *name) {
-    return find_name(osl_dimmer_table, osl_dimmer_count, name);
+    return find_name(OSL_KIND_DIMMER, name);
 }
 int osl_pwm_find_name(const char *name) {
-    return find_name(osl_pwm_table, osl_pwm_count, name);
+    return find_name(OSL_KIND_PWM, name);
 }
 
 int osl_relay_find_addr(const uint8_t *addr) {
-    return find_addr(osl_relay_table, osl_relay_count, addr);
+    return find_addr(OSL_KIND_RELAY, addr);
 }
 int osl_dimmer_find_addr(const uint8_t *addr) {
-    return find_addr(osl_dimmer_table, osl_dimmer_count, addr);
+    return find_addr(OSL_KIND_DIMMER, addr);
 }
 int osl_pwm_find_addr(const uint8_t *addr) {
-    return find_addr(osl_pwm_table, osl_pwm_count, addr);
+    return find_addr(OSL_KIND_PWM, addr);
 }
 
 int osl_relay_find_frame_addr(const uint8_t *addr) {
-    return find_frame_addr(osl_relay_table, osl_relay_count, addr);
+    return osl_actor_find_frame_addr(OSL_KIND_RELAY, addr);
 }
 int osl_dimmer_find_frame_addr(const uint8_t *addr) {
-    return find_frame_addr(osl_dimmer_table, osl_dimmer_count, addr);
+    return osl_actor_find_frame_addr(OSL_KIND_DIMMER, addr);
 }
 int osl_pwm_find_frame_addr(const uint8_t *addr) {
-    return find_frame_addr(osl_pwm_table, osl_pwm_count, addr);
+    return osl_actor_find_frame_addr(OSL_KIND_PWM, addr);
 }
 
 void osl_actor_triggers_tick() {
-    count_down(osl_relay_table, osl_relay_count);
-    count_down(osl_dimmer_table, osl_dimmer_count);
-    count_down(osl_pwm_table, osl_pwm_count);
+    for (const osl_actor_kind &k : osl_actor_kinds)
+        count_down(k);
 }
 
 extern "C" {
 
 int osl_relay_add(const char *name, const char *addr, const char *key) {
-    return add(RELAY, osl_relay_table, &osl_relay_count, name, addr, key);
+    return add(OSL_KIND_RELAY, name, addr, key);
 }
 
 int osl_dimmer_add(const char *name, const char *addr, const char *key) {
-    return add(DIMMER, osl_dimmer_table, &osl_dimmer_count, name, addr, key);
+    return add(OSL_KIND_DIMMER, name, addr, key);
 }
 
 int osl_pwm_add(const char *name, const char *addr, const char *key) {
-    return add(PWM, osl_pwm_table, &osl_pwm_count, name, addr, key);
+    return add(OSL_KIND_PWM, name, addr, key);
 }
 
 } // extern "C"

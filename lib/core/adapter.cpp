@@ -4,23 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core.h"
 #include "hci_port.h"
+#include "log.h"
 #include "osl.h"
 #include "text.h"
 
 using namespace osl;
 
 osl_adapter_t osl_adapter;
+volatile int32_t osl_tx_busy;
 
 namespace {
-
-void log_lib(const char *line) {
-    if (osl_log_on(OSL_LOG_LIB)) {
-        osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
-        fputs(line, stdout);
-    }
-}
 
 // The adapter-open errors go out bare: no time, no line end.
 void log_lib_bare(const char *line) {
@@ -87,7 +81,7 @@ int osl_adapter_open() {
 
     // Without the address the library still works; it only shows zeros.
     if (osl_read_own_addr() != 0)
-        log_lib("[osl err] cant read dev addr");
+        osl_log_lib("[osl err] cant read dev addr");
 
     if (osl_log_on(OSL_LOG_LIB)) {
         osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
@@ -102,21 +96,21 @@ int osl_scan_start() {
     if (set_scan_parameters() < 0) {
         // A controller left scanning by an earlier program refuses new
         // parameters: stop it and try once more.
-        log_lib("[osl start] ble stop\n\r");
+        osl_log_lib("[osl start] ble stop\n\r");
         disable_scanning();
         if (set_scan_parameters() < 0) {
-            log_lib("[osl err] set scan param\n\r");
+            osl_log_lib("[osl err] set scan param\n\r");
             return 2;
         }
     }
     if (osl_hci->le_set_scan_enable(osl_adapter.sock, 1, 0, hci::TIMEOUT_MS) < 0) {
-        log_lib("[osl err] ble scan enable\n\r");
+        osl_log_lib("[osl err] ble scan enable\n\r");
         return 4;
     }
     osl_adapter.state = OSL_ADAPTER_SCANNING;
 
     if (osl_hci->get_filter(osl_adapter.sock, &osl_adapter.saved_filter) < 0) {
-        log_lib("[osl err] get sock opt\n\r");
+        osl_log_lib("[osl err] get sock opt\n\r");
         return 6;
     }
     // Only LE meta events reach the socket: the advertising reports.
@@ -141,9 +135,9 @@ void osl_scan_stop() {
     }
     if (osl_adapter.state == OSL_ADAPTER_SCANNING) {
         if (disable_scanning() < 0)
-            log_lib("[osl err] stop dev\n\r");
+            osl_log_lib("[osl err] stop dev\n\r");
         else
-            log_lib("[osl stop] stopped\n\r");
+            osl_log_lib("[osl stop] stopped\n\r");
         osl_adapter.state = OSL_ADAPTER_OPEN;
     }
 }
@@ -154,9 +148,9 @@ int osl_adapter_close() {
     osl_scan_stop();
     if (osl_adapter.state == OSL_ADAPTER_OPEN) {
         if (osl_hci->close(osl_adapter.sock) < 0)
-            log_lib("[osl err] close\n\r");
+            osl_log_lib("[osl err] close\n\r");
         else
-            log_lib("[osl close] closed\n\r");
+            osl_log_lib("[osl close] closed\n\r");
     }
     osl_adapter.state = OSL_ADAPTER_CLOSED;
     return 0;

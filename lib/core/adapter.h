@@ -23,6 +23,16 @@ struct osl_adapter_t {
 
 extern osl_adapter_t osl_adapter;
 
+// Non-zero while the command transmitter owns the socket: its HCI replies
+// must reach it, not the tick's reads.
+extern volatile int32_t osl_tx_busy;
+
+// True when the tick may read advertising reports from the socket: scanning
+// with the library's filter, and no command in flight.
+inline bool osl_adapter_readable() {
+    return osl_tx_busy == 0 && osl_adapter.state == OSL_ADAPTER_FILTERED;
+}
+
 int osl_adapter_open(); // 0; 2 no adapter; 4 no socket; 6 not bound; 8 not non-blocking
 int osl_scan_start();   // 0; 2 parameters refused twice; 4 enable refused; 6/8 filter
 void osl_scan_stop();

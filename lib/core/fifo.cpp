@@ -105,14 +105,3 @@ int osl_fifo_write(osl_fifo_t *q, const uint8_t *src, uint32_t *len) {
     *len = n;
     return OSL_FIFO_OK;
 }
-
-int osl_record_push(const uint8_t *report, const uint8_t *payload, int8_t rssi, osl_fifo_t *q) {
-    for (int i = 0; i < 16; i++)
-        put_core(q, payload[i]);
-    // Reports carry the address least significant byte first (offsets 7..12);
-    // records hold it most significant first.
-    for (int i = 12; i >= 7; i--)
-        put_core(q, report[i]);
-    put_core(q, static_cast<uint8_t>(rssi));
-    return 23;
-}

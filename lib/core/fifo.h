@@ -35,8 +35,3 @@ int osl_fifo_peek(const osl_fifo_t *q, uint16_t index, uint8_t *byte);
 int osl_fifo_flush(osl_fifo_t *q);
 int osl_fifo_read(osl_fifo_t *q, uint8_t *dst, uint32_t *len);
 int osl_fifo_write(osl_fifo_t *q, const uint8_t *src, uint32_t *len);
-
-// Pushes one 23-byte record built from an advertising report: the 16 payload
-// bytes, the report's address (offsets 12 down to 7, so most significant
-// first) and the RSSI. Returns 23. Relies on the caller's room test.
-int osl_record_push(const uint8_t *report, const uint8_t *payload, int8_t rssi, osl_fifo_t *q);

@@ -94,6 +94,24 @@ void osl_lamps_release(osl_lamps_t *lamps) {
     }
 }
 
+void osl_rx_lamp_flash() {
+    if (osl_lamps.osl_rx_lamp_count == 0) {
+        osl_lamp_set(&osl_lamps, LAMP_RX, 1);
+        osl_lamps.osl_rx_lamp_count = 1;
+    }
+}
+
+void osl_rx_lamp_tick() {
+    uint32_t count = osl_lamps.osl_rx_lamp_count;
+    if (count == 0)
+        return;
+    osl_lamps.osl_rx_lamp_count = ++count;
+    if (count > OSL_RX_LAMP_TICKS) {
+        osl_lamp_set(&osl_lamps, LAMP_RX, 0);
+        osl_lamps.osl_rx_lamp_count = 0;
+    }
+}
+
 int osl_lamp_setup(osl_lamps_t *lamps, int lamp, int gpio) {
     if (gpio < OSL_GPIO_MIN || gpio > OSL_GPIO_MAX)
         return 0; // no lamp on this line, and no error

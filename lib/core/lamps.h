@@ -25,6 +25,14 @@ int osl_lamp_set(osl_lamps_t *lamps, int lamp, int on);
 void osl_lamps_close(osl_lamps_t *lamps);
 void osl_lamps_release(osl_lamps_t *lamps);
 
+// The receive lamp flashes for a fixed number of ticks from the frame that
+// lit it; frames in between neither relight nor prolong it.
+inline constexpr uint32_t OSL_RX_LAMP_TICKS = 5;
+// Lights LAMP_RX unless it is already lit (the decoder, in the tick).
+void osl_rx_lamp_flash();
+// The tick's step: darkens LAMP_RX in the fifth tick after the one that lit it.
+void osl_rx_lamp_tick();
+
 // Sets up lamp 1..3 on a GPIO line: 0 done (or lamp left out); else the
 // failing step 1 export, 2 direction, 3 value file.
 int osl_lamp_setup(osl_lamps_t *lamps, int lamp, int gpio);

@@ -4,6 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "osl.h"
+#include "text.h"
+
+volatile int32_t osl_verbosity;
+
 namespace {
 
 static_assert((OSL_LOG_RING_LINES & (OSL_LOG_RING_LINES - 1)) == 0, "ring size is a power of two");
@@ -56,4 +61,11 @@ void osl_log_flush() {
 
 uint32_t osl_log_dropped() {
     return ring_dropped;
+}
+
+void osl_log_lib(const char *line) {
+    if (osl_log_on(OSL_LOG_LIB)) {
+        osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
+        fputs(line, stdout);
+    }
 }

@@ -26,3 +26,15 @@ void osl_log_flush();
 
 // Lines dropped because the ring was full, since the program started.
 uint32_t osl_log_dropped();
+
+// The verbosity bits given to osl_bt_open (OSL_LOG_LIB, OSL_LOG_SENSORS, ...).
+extern volatile int32_t osl_verbosity;
+
+// True when the given verbosity bit was passed to osl_bt_open.
+inline bool osl_log_on(int32_t bit) {
+    return (osl_verbosity & bit) != 0;
+}
+
+// Application's flow: a library-event line, time prefix first, printed only
+// with OSL_LOG_LIB. The text carries its own line end.
+void osl_log_lib(const char *line);

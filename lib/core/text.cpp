@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "addr.h"
 #include "log.h"
 #include "osl.h"
 
@@ -44,23 +45,21 @@ int osl_hex_to_bytes(const char *text, uint8_t *out, int count) {
     return 0;
 }
 
-static void print_addr_bytes(const uint8_t *addr, unsigned flags, bool reversed) {
+void osl_print_addr(const uint8_t *addr, unsigned flags) {
     if (flags & OSL_ADDR_0X)
         fputs("0x", stdout);
-    for (int i = 0; i < 6; i++)
-        printf(OSL_BYTE_FORMAT, addr[reversed ? 5 - i : i]);
+    for (int i = 0; i < OSL_ADDR_SIZE; i++)
+        printf(OSL_BYTE_FORMAT, addr[i]);
     if (flags & OSL_ADDR_NEWLINE)
         fputs("\n\r", stdout);
-}
-
-void osl_print_addr(const uint8_t *addr, unsigned flags) {
-    print_addr_bytes(addr, flags, false);
 }
 
 // Reports carry addresses least significant byte first; printing them last
 // byte first makes them read like the 12-digit text form.
 void osl_print_addr_rev(const uint8_t *addr, unsigned flags) {
-    print_addr_bytes(addr, flags, true);
+    uint8_t msb_first[OSL_ADDR_SIZE];
+    osl_addr_flip(addr, msb_first);
+    osl_print_addr(msb_first, flags);
 }
 
 int osl_print_time_prefix_at(time_t when, const char *format) {

@@ -1,31 +1,49 @@
-// Advertising frame decoder and the reception window it shares with the tick.
+// Advertising frame decoder: turns one received advertising report into at
+// most one record. Runs in the tick, so it works in place in the window slot
+// and hands its log lines to the signal-safe log ring.
 #pragma once
 
 #include <cstdint>
 
-#include "../core/fifo.h"
+#include "core/fifo.h"
 
-inline constexpr int OSL_RX_SLOTS = 100;
-inline constexpr int OSL_RX_SLOT_SIZE = 50; // bytes read per event at most
-inline constexpr int32_t OSL_RX_WINDOW_TICKS = 100;
-
-// One row per window slot, plus a scratch row (index OSL_RX_SLOTS) that takes
-// events while the window is full, so nothing is ever written past the window.
-extern uint8_t osl_rx_slots[OSL_RX_SLOTS + 1][OSL_RX_SLOT_SIZE];
-extern volatile uint8_t osl_rx_index;
-extern volatile int32_t osl_rx_countdown;
+// Results of osl_frame_decode and of the handlers it dispatches to: 23 a
+// record queued; 0 a key announcement not logged; the event's length for a
+// key announcement printed, an unregistered actor or an unknown frame type.
+enum : int {
+    OSL_DECODE_NOT_EVENT = -2,
+    OSL_DECODE_NOT_ADV_REPORT = -4,
+    OSL_DECODE_NO_PAYLOAD = -6,
+    OSL_DECODE_BAD_TAG = -10,
+    OSL_DECODE_REPEAT = -12,
+    OSL_DECODE_WINDOW_FULL = -14,
+    OSL_DECODE_KEY_UNLOGGED = 0,
+};
 
 // Decodes the event in a window slot (len bytes received, the rest of the
-// slot zero), unsealing in place. Results: -2 not an event, -4 not an
-// advertising report, -6 no usable payload, -10 bad tag, -12 repeat within
-// the window, -14 window full, 0 a key announcement not logged, 23 a record
-// queued, len a key announcement printed, an unregistered actor or an
-// unknown frame type.
+// slot zero), unsealing in place.
 int osl_frame_decode(uint8_t *event, int len, osl_fifo_t *q);
 // Index of the length byte of the first AD structure of that type whose type
 // byte lies within len bytes, or -1.
 int osl_ad_find(int type, const uint8_t *event, int len);
 // 0 when the frame begins with the text, else the first difference.
 int osl_name_cmp(const char *text, const uint8_t *frame);
-// 1 when the slot at osl_rx_index repeats a frame accepted earlier in the window.
-int osl_rx_is_duplicate();
+
+// Sealed frames whose type is neither a sensor's nor a key announcement are
+// the actors': only the layer that holds their registries and keys can judge
+// them, so it installs a handler here. The handler gets the event, its
+// received length, the sealed payload inside it and the frame's RSSI, and
+// returns a decoder result. Without a handler they count as unknown frames.
+using osl_sealed_handler = int (*)(const uint8_t *event, int len, uint8_t *payload, int8_t rssi,
+                                   osl_fifo_t *q);
+void osl_frame_set_actor_handler(osl_sealed_handler handler);
+
+// The RSSI of a frame whose payload starts at `payload`: the byte after a
+// sealed payload in the standard layout; otherwise the report's own RSSI
+// field after the advertising data; 0 when neither was received.
+int8_t osl_frame_rssi(const uint8_t *event, int avail, int payload);
+
+// The air sensor's plain frames (air.cpp, the one source built once per
+// reading of the temperature's high byte).
+bool osl_air_is_frame(const uint8_t *event, int avail);
+int osl_air_decode(const uint8_t *event, int avail, osl_fifo_t *q);

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-#include "../core/hci_defs.h"
+#include "core/hci_defs.h"
+#include "osl.h"
 #include "seal.h"
 
 namespace osl::frame {
@@ -50,5 +51,19 @@ inline constexpr uint8_t TYPE_SEC_KEY = 254;
 inline constexpr char AIR_NAME[] = "Tulvo";
 inline constexpr int AIR_NAME_LEN = sizeof AIR_NAME - 1;
 inline constexpr int AIR_PAYLOAD_SIZE = 16;
+
+// The device record's layout is public: OSL_REC_* in osl.h.
+
+// A command to an actor, the 24-byte payload before sealing. Byte 4, which
+// holds the device type in the devices' own frames, holds the command code.
+namespace command {
+inline constexpr int TIME = 0;         // calendar time, 32 bits, least significant byte first
+inline constexpr int CODE = 4;         // CODE_VALUE
+inline constexpr int TARGET = 5;       // the actor's address, most significant byte first
+inline constexpr int TARGET_TYPE = 11; // the actor's device type
+inline constexpr int VALUES = 12;      // up to three value bytes
+inline constexpr int VALUES_MAX = 3;
+inline constexpr uint8_t CODE_VALUE = 6;
+} // namespace command
 
 } // namespace osl::frame

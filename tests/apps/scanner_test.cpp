@@ -11,7 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/core.h"
+#include "core/log.h"
+#include "lifecycle.h"
 #include "osl.h"
 #include "scanner.h"
 #include "support/capture.h"

@@ -12,10 +12,12 @@
 #include "core/platform.h"
 #include "osl.h"
 #include "support/capture.h"
+#include "support/child.h"
 #include "support/lib_fixture.h"
 
 using osl::sim::Call;
 using osl::test::mask_times;
+using osl::test::passes_in_child;
 using osl::test::StdoutCapture;
 
 namespace {
@@ -120,9 +122,7 @@ TEST_F(Adapter, EachFailingStepGivesItsCodeLineAndState) {
     };
     for (const auto &c : cases) {
         // Each case needs a fresh process: a failed open keeps the lock.
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
+        EXPECT_TRUE(passes_in_child([&] {
             c.arrange(sim);
             std::string printed;
             int code = open(OSL_LOG_LIB, &printed);
@@ -131,11 +131,8 @@ TEST_F(Adapter, EachFailingStepGivesItsCodeLineAndState) {
             if (!ok)
                 fprintf(stderr, "%s: code %d state %d sockets %d printed [%s]\n", c.name, code,
                         osl_adapter.state, sim.open_sockets, printed.c_str());
-            _exit(ok ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.name;
+            return ok;
+        })) << c.name;
     }
 }
 
@@ -181,9 +178,7 @@ TEST_F(Adapter, RefusedScanParametersAreRetriedOnceAfterStoppingTheScan) {
 TEST_F(Adapter, UnreadableOwnAddressShowsAsZerosAndOpenGoesOn) {
     const std::string zeros = "T [osl open] mac:000000000000 | osl_lib:00000200\n";
     for (bool status_error : {false, true}) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
+        EXPECT_TRUE(passes_in_child([&] {
             if (status_error)
                 sim.status(Call::SendReq, 0x01);
             else
@@ -196,11 +191,8 @@ TEST_F(Adapter, UnreadableOwnAddressShowsAsZerosAndOpenGoesOn) {
                 osl_bt_myaddr_get()[0] == 0 && osl_bt_myaddr_get()[5] == 0;
             if (!ok)
                 fprintf(stderr, "code %d printed [%s]\n", code, printed.c_str());
-            _exit(ok ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status_error;
+            return ok;
+        })) << status_error;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/fifo.h"
+#include "frames/record.h"
 #include "osl.h"
 
 namespace {

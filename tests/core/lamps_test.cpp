@@ -11,7 +11,7 @@
 #include <tuple>
 #include <unistd.h>
 
-#include "core/core.h"
+#include "lifecycle.h"
 #include "core/lamps.h"
 #include "osl.h"
 #include "support/capture.h"

@@ -13,15 +13,17 @@
 
 #include <gtest/gtest.h>
 
-#include "actors/transmit.h"
 #include "core/adapter.h"
-#include "core/core.h"
+#include "lifecycle.h"
 #include "core/fifo.h"
+#include "frames/record.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "frames/decode.h"
+#include "frames/window.h"
 #include "osl.h"
 #include "support/capture.h"
+#include "support/child.h"
 #include "support/frames.h"
 #include "support/lib_fixture.h"
 
@@ -55,15 +57,14 @@ TEST_F(Lifecycle, SecondProcessIsKeptOutByTheLock) {
     int ready[2], done[2];
     ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(done), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    // The child holds the library open until the parent has tried its own open.
+    osl::test::Child holder(path("holder.out"), path("holder.err"), [&] {
         use_manual_timer();
         char c = osl_bt_open(0, 0, 0, 0) == 0 ? 'y' : 'n';
         (void)!write(ready[1], &c, 1);
         (void)!read(done[0], &c, 1);
-        _exit(0);
-    }
+        return 0;
+    });
     char c = 0;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     ASSERT_EQ(c, 'y');
@@ -75,8 +76,7 @@ TEST_F(Lifecycle, SecondProcessIsKeptOutByTheLock) {
     EXPECT_TRUE(sim.calls.empty()); // the adapter is not touched
 
     (void)!write(done[1], "x", 1);
-    int status;
-    waitpid(pid, &status, 0);
+    EXPECT_TRUE(holder.wait());
 }
 
 TEST_F(Lifecycle, SecondOpenWhileOpenReturns41AndLeavesTheLiveLibraryAlone) {

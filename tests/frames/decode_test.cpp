@@ -9,6 +9,7 @@
 #include "actors/registry.h"
 #include "core/hci_defs.h"
 #include "frames/decode.h"
+#include "frames/window.h"
 #include "frames/layout.h"
 #include "frames/seal.h"
 #include "osl.h"

@@ -13,6 +13,7 @@
 #include "core/fifo.h"
 #include "core/lamps.h"
 #include "frames/decode.h"
+#include "frames/window.h"
 #include "osl.h"
 #include "support/capture.h"
 #include "support/frames.h"

@@ -12,6 +12,8 @@ namespace osl::test {
 namespace {
 
 void redirect(const std::string &path, int target) {
+    if (path.empty())
+        return;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         _exit(126);
@@ -53,6 +55,13 @@ bool Child::ended() {
 
 bool Child::wait(std::chrono::milliseconds deadline) {
     return wait_for([this] { return ended(); }, deadline);
+}
+
+bool passes_in_child(const std::function<bool()> &body) {
+    Child child("", "", [&body] { return body() ? 0 : 1; });
+    if (child.pid() < 0 || !child.wait())
+        return false;
+    return WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0;
 }
 
 } // namespace osl::test

@@ -12,8 +12,9 @@ namespace osl::test {
 
 class Child {
   public:
-    // Forks; the child sends fd 1 to `out` and fd 2 to `err`, runs `body`,
-    // flushes stdio and ends with the body's result as its exit status.
+    // Forks; the child sends fd 1 to `out` and fd 2 to `err` (an empty path
+    // leaves that stream where the test's goes), runs `body`, flushes stdio
+    // and ends with the body's result as its exit status.
     Child(const std::string &out, const std::string &err, const std::function<int()> &body);
     // A child still running when the test ends is killed, never left behind.
     ~Child();
@@ -32,5 +33,11 @@ class Child {
     int status_ = 0;
     bool ended_ = false;
 };
+
+// Runs body in a child process of its own and waits for it: true when the
+// body returned true and the child ended normally. For cases that leave the
+// process changed for good (a failed open keeps the lock). The child's output
+// goes where the test's goes, so it can explain a failure on stderr.
+bool passes_in_child(const std::function<bool()> &body);
 
 } // namespace osl::test

@@ -7,7 +7,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "core/core.h"
+#include "lifecycle.h"
 #include "osl.h"
 #include "core/platform.h"
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/hci_sim.h"
+#include "sim/hci_sim.h"
 
 namespace osl::test {
 

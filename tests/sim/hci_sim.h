@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "hci_defs.h"
-#include "hci_port.h"
-#include "platform.h"
+#include "core/hci_defs.h"
+#include "core/hci_port.h"
+#include "core/platform.h"
 
 namespace osl::sim {
 

@@ -1,8 +1,19 @@
 // Opening and closing the library, the 10 ms tick, paced sleep, and the
 // small public queries.
-#include "core.h"
+#include "lifecycle.h"
 
-#include <cassert>
+// The tick's stop on a foreign signal must survive NDEBUG, but the C library
+// declares its assertion reporter (__assert_fail) only where NDEBUG is unset.
+// Declaring it ourselves clashes with that declaration under some compilers,
+// so the header is read once with NDEBUG lifted.
+#ifdef NDEBUG
+#undef NDEBUG
+#include <assert.h>
+#define NDEBUG
+#else
+#include <assert.h>
+#endif
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -11,24 +22,20 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "actors/receive.h"
 #include "actors/registry.h"
-#include "actors/transmit.h"
-#include "adapter.h"
-#include "fifo.h"
+#include "core/adapter.h"
+#include "core/fifo.h"
+#include "core/hci_port.h"
+#include "core/lamps.h"
+#include "core/log.h"
+#include "core/platform.h"
+#include "core/text.h"
 #include "frames/decode.h"
-#include "hci_port.h"
-#include "lamps.h"
-#include "log.h"
+#include "frames/window.h"
 #include "osl.h"
-#include "platform.h"
-#include "text.h"
 
-// The handler's stop on a foreign signal must survive NDEBUG, but glibc
-// declares its assertion reporter only in builds without NDEBUG.
-extern "C" [[noreturn]] void __assert_fail(const char *assertion, const char *file,
-                                           unsigned int line, const char *function) noexcept;
 
-volatile int32_t osl_verbosity;
 volatile int32_t osl_stop_flag;
 volatile int32_t osl_sleep_countdown;
 volatile uint32_t osl_overflow_count;
@@ -56,13 +63,6 @@ constexpr int OPEN_FIFO = 42;
 constexpr int OPEN_LAMP_BASE = 200; // + 3 x (lamp - 1) + (failed step - 1)
 constexpr int OPEN_SCAN_OFFSET = 20;
 constexpr int OPEN_TIMER = 44;
-
-void log_lib(const char *line) {
-    if (osl_log_on(OSL_LOG_LIB)) {
-        osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
-        fputs(line, stdout);
-    }
-}
 
 void report_already_running(int flags) {
     if (flags & OSL_LOG_LIB) {
@@ -110,41 +110,15 @@ void tick_statistics_window() {
     }
 }
 
-void tick_rx_window() {
-    int32_t left = osl_rx_countdown;
-    if (left > 0) {
-        osl_rx_countdown = --left;
-        if (left == 1)
-            osl_rx_index = 0;
-    }
-}
-
-// The receive lamp goes dark in the fifth tick after the one that lit it.
-void tick_rx_lamp() {
-    uint32_t count = osl_lamps.osl_rx_lamp_count;
-    if (count != 0) {
-        osl_lamps.osl_rx_lamp_count = ++count;
-        if (count > 5) {
-            osl_lamp_set(&osl_lamps, LAMP_RX, 0);
-            osl_lamps.osl_rx_lamp_count = 0;
-        }
-    }
-}
-
 void tick_intake() {
-    if (osl_tx_busy != 0 || osl_adapter.state != OSL_ADAPTER_FILTERED)
+    if (!osl_adapter_readable())
         return;
     for (int i = 0; i < OSL_TICK_READS_MAX; i++) {
-        // With the window full (index 100) the event goes to the scratch row.
-        unsigned index = osl_rx_index;
-        if (index > OSL_RX_SLOTS)
-            index = OSL_RX_SLOTS;
-        uint8_t *slot = osl_rx_slots[index];
+        uint8_t *slot = osl_rx_slot();
         ssize_t n = osl_hci->read(osl_adapter.sock, slot, OSL_RX_SLOT_SIZE);
         if (n <= 0)
             return;
-        // Nothing of an earlier event may pass for part of this one.
-        memset(slot + n, 0, static_cast<size_t>(OSL_RX_SLOT_SIZE - n));
+        osl_rx_slot_received(slot, static_cast<int>(n));
         int32_t room = static_cast<int32_t>(OSL_FIFO_CAPACITY - osl_fifo_used(&osl_fifo));
         if (room < n) {
             osl_overflow_count = osl_overflow_count + 1;
@@ -164,8 +138,8 @@ void osl_timer_handler(int sig) {
     int saved_errno = errno;
 
     tick_statistics_window();
-    tick_rx_window();
-    tick_rx_lamp();
+    osl_rx_window_tick();
+    osl_rx_lamp_tick();
     if (osl_sleep_countdown > 0)
         osl_sleep_countdown = osl_sleep_countdown - 1;
     osl_actor_triggers_tick();
@@ -240,7 +214,8 @@ int osl_bt_open(int pin_rx, int pin_tx, int pin_pwr, int flags) {
     osl_lamp_set(&osl_lamps, LAMP_RX, 1);
     osl_lamp_set(&osl_lamps, LAMP_TX, 1);
 
-    osl_rx_index = 0;
+    osl_rx_window_reset();
+    osl_actors_listen();
 
     int r = osl_adapter_open();
     if (r != 0)
@@ -252,13 +227,13 @@ int osl_bt_open(int pin_rx, int pin_tx, int pin_pwr, int flags) {
     signal(SIGINT, osl_int_handler);
     signal(SIGALRM, osl_timer_handler);
     if (osl_timer_start(OSL_TICK_MS) != 0) {
-        log_lib("[osl start] error timer inti\n\r");
+        osl_log_lib("[osl start] error timer inti\n\r");
         return OPEN_TIMER;
     }
 
     osl_lamp_set(&osl_lamps, LAMP_RX, 0);
     osl_lamp_set(&osl_lamps, LAMP_TX, 0);
-    log_lib("[osl start] ok\n\r");
+    osl_log_lib("[osl start] ok\n\r");
     osl_stop_flag = OSL_RUNNING;
     return 0;
 }
@@ -277,7 +252,7 @@ void osl_bt_close(void) {
     osl_lamps_close(&osl_lamps);
     osl_lamps_release(&osl_lamps);
     osl_adapter_close();
-    log_lib("[osl closed]\n\r");
+    osl_log_lib("[osl closed]\n\r");
     fflush(stdout);
     library_open = false;
 }

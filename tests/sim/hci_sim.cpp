@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/addr.h"
+
 namespace osl::sim {
 
 namespace {
@@ -295,8 +297,9 @@ std::vector<uint8_t> adv_report(const uint8_t addr_msb_first[6], const std::vect
     p.push_back(1);    // one report
     p.push_back(0x03); // non-connectable undirected
     p.push_back(0x00); // public address
-    for (int i = 5; i >= 0; i--)
-        p.push_back(addr_msb_first[i]);
+    uint8_t addr[OSL_ADDR_SIZE];
+    osl_addr_flip(addr_msb_first, addr);
+    p.insert(p.end(), addr, addr + OSL_ADDR_SIZE);
     p.push_back(static_cast<uint8_t>(data.size()));
     p.insert(p.end(), data.begin(), data.end());
     p.push_back(static_cast<uint8_t>(rssi));

@@ -1,5 +1,5 @@
-// Library-wide state of the lifecycle and the tick, shared with the other
-// parts of the library and with tests. Not part of the public interface.
+// State of the lifecycle and the tick: the top of the library, the one unit
+// that sees every layer below. Not part of the public interface.
 #pragma once
 
 #include <cstdint>
@@ -12,15 +12,9 @@ inline constexpr int OSL_TICK_MS = 10;
 inline constexpr int OSL_TICK_READS_MAX = 10; // events read per tick at most
 inline constexpr int OSL_SLEEP_MS_MAX = 60000;
 
-extern volatile int32_t osl_verbosity;
 extern volatile int32_t osl_stop_flag;
 extern volatile int32_t osl_sleep_countdown;
 extern volatile uint32_t osl_overflow_count;
-
-// True when the given verbosity bit was passed to osl_bt_open.
-inline bool osl_log_on(int32_t bit) {
-    return (osl_verbosity & bit) != 0;
-}
 
 void osl_timer_handler(int sig); // the tick (SIGALRM)
 void osl_int_handler(int sig);   // SIGINT

@@ -1,0 +1,39 @@
+#include "kinds.h"
+
+#include "osl.h"
+
+namespace {
+
+template <typename Entry> osl_actor_ref ref_of(Entry &e) {
+    if constexpr (requires { e.wanted[0]; })
+        return {e.name, e.addr, e.sec_key, &e.trigger, e.wanted, e.reported};
+    else
+        return {e.name, e.addr, e.sec_key, &e.trigger, &e.wanted, &e.reported};
+}
+
+osl_actor_ref relay(int i) {
+    return ref_of(osl_relay_table[i]);
+}
+osl_actor_ref dimmer(int i) {
+    return ref_of(osl_dimmer_table[i]);
+}
+osl_actor_ref pwm(int i) {
+    return ref_of(osl_pwm_table[i]);
+}
+
+} // namespace
+
+// A relay reports its channel bits in byte 7, a dimmer its level in byte 9,
+// a PWM controller its three levels in bytes 9 to 11.
+const osl_actor_kind osl_actor_kinds[OSL_ACTOR_KINDS] = {
+    {OSL_DEV_RELAY, "relay", "RELAY", 1, 7, &osl_relay_count, relay},
+    {OSL_DEV_DIMMER, "dimmer", "DIMMER", 1, 9, &osl_dimmer_count, dimmer},
+    {OSL_DEV_PWM, "pwm", "PWM", 3, 9, &osl_pwm_count, pwm},
+};
+
+const osl_actor_kind *osl_actor_kind_of(uint8_t type) {
+    for (const osl_actor_kind &k : osl_actor_kinds)
+        if (k.type == type)
+            return &k;
+    return nullptr;
+}

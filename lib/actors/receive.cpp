@@ -1,0 +1,80 @@
+#include "receive.h"
+
+#include <cstdio>
+
+#include "core/hci_defs.h"
+#include "core/lamps.h"
+#include "core/log.h"
+#include "core/text.h"
+#include "frames/decode.h"
+#include "frames/frame_log.h"
+#include "frames/record.h"
+#include "frames/seal.h"
+#include "frames/window.h"
+#include "kinds.h"
+#include "osl.h"
+
+namespace {
+
+// The second line of an actor's log entry; the reported bytes printed are
+// those just stored in its entry.
+void relay_tail(const uint8_t *p) {
+    printf("\tL=%d Ct=%d*C ch=%.2X", p[9], osl_rx_s8(p[8]), p[7]);
+    printf(" ADC1=%dmV ADC2=%dmV\n\r", osl_rx_u16(p, 10), osl_rx_u16(p, 12));
+}
+void dimmer_tail(const uint8_t *p) {
+    printf("\tL=%d Ct=%d*C D=%d%%", p[8], osl_rx_s8(p[7]), p[9]);
+    printf(" ADC1=%dmV\n\r", osl_rx_u16(p, 12));
+}
+void pwm_tail(const uint8_t *p) {
+    printf("\tL=%d Ct=%d*C PWM=%d%%,%d%%,%d%%", p[8], osl_rx_s8(p[7]), p[9], p[10], p[11]);
+    printf(" ADC1=%dmV\n\r", osl_rx_u16(p, 12));
+}
+
+// By kind, in the order of osl_actor_kinds.
+void (*const tails[OSL_ACTOR_KINDS])(const uint8_t *payload) = {relay_tail, dimmer_tail, pwm_tail};
+
+void print_actor(time_t when, const uint8_t *data, unsigned len) {
+    osl_rx_line l = osl_rx_line_from(data, len);
+    if (l.kind >= OSL_ACTOR_KINDS)
+        return;
+    const osl_actor_kind &kind = osl_actor_kinds[l.kind];
+    const uint8_t *p = l.payload;
+    osl_print_time_prefix_at(when, OSL_LOG_TIME_FORMAT);
+    printf("[osl rec] %s '%s'", kind.label, kind.entry(l.index).name);
+    osl_rx_print_rssi(l.rssi);
+    osl_rx_print_fw(p);
+    osl_rx_print_vcc(p);
+    osl_rx_print_nm_wt(p);
+    tails[l.kind](p);
+}
+
+} // namespace
+
+void osl_actors_listen() {
+    osl_frame_set_actor_handler(osl_actor_frame_decode);
+}
+
+int osl_actor_frame_decode(const uint8_t *event, int len, uint8_t *payload, int8_t rssi,
+                           osl_fifo_t *q) {
+    const osl_actor_kind *kind = osl_actor_kind_of(payload[OSL_SEALED_TYPE]);
+    if (kind == nullptr)
+        return len;
+    const auto id = static_cast<osl_actor_kind_id>(kind - osl_actor_kinds);
+    int index = osl_actor_find_frame_addr(id, event + osl::hci::report::ADDR);
+    if (index < 0)
+        return len;
+    const osl_actor_ref entry = kind->entry(index);
+    if (osl_unseal_check(payload, entry.sec_key) != 0)
+        return OSL_DECODE_BAD_TAG;
+    if (int refused = osl_rx_admit())
+        return refused;
+    osl_rx_lamp_flash();
+    osl_unseal_open(payload, entry.sec_key);
+    int result = osl_record_push(event, payload, rssi, q);
+    for (int c = 0; c < kind->channels; c++)
+        entry.reported[c] = payload[kind->reported_at + c];
+    if (osl_log_on(OSL_LOG_ACTORS))
+        osl_rx_line_defer(print_actor, event, rssi, payload, id, index);
+    return result;
+}

@@ -1,0 +1,77 @@
+#include "window.h"
+
+#include <cstring>
+
+#include "core/addr.h"
+#include "core/hci_defs.h"
+#include "decode.h"
+#include "layout.h"
+
+uint8_t osl_rx_slots[OSL_RX_SLOTS + 1][OSL_RX_SLOT_SIZE];
+volatile uint8_t osl_rx_index;
+volatile int32_t osl_rx_countdown;
+
+namespace {
+
+// The repeat test compares fixed positions of the standard layout: the
+// address, and the frame type with the tag (report bytes 37..44).
+constexpr int REPEAT_TAIL = osl::frame::REPORT_STD_PAYLOAD + OSL_SEALED_TYPE;
+constexpr int REPEAT_TAIL_LEN = OSL_SEALED_SIZE - OSL_SEALED_TYPE;
+static_assert(REPEAT_TAIL + REPEAT_TAIL_LEN <= OSL_RX_SLOT_SIZE, "repeat test stays in the slot");
+
+// The slot the current event lies in: with the window full (index 100) that
+// is the scratch row.
+int current_row() {
+    int index = osl_rx_index;
+    return index > OSL_RX_SLOTS ? OSL_RX_SLOTS : index;
+}
+
+} // namespace
+
+void osl_rx_window_reset() {
+    osl_rx_index = 0;
+}
+
+void osl_rx_window_tick() {
+    int32_t left = osl_rx_countdown;
+    if (left > 0) {
+        osl_rx_countdown = --left;
+        if (left == 1)
+            osl_rx_index = 0;
+    }
+}
+
+uint8_t *osl_rx_slot() {
+    return osl_rx_slots[current_row()];
+}
+
+void osl_rx_slot_received(uint8_t *slot, int n) {
+    if (n < 0)
+        n = 0;
+    if (n < OSL_RX_SLOT_SIZE)
+        memset(slot + n, 0, static_cast<size_t>(OSL_RX_SLOT_SIZE - n));
+}
+
+int osl_rx_is_duplicate() {
+    const int current = current_row();
+    const uint8_t *now = osl_rx_slots[current];
+    const int addr = osl::hci::report::ADDR;
+    for (int s = current - 1; s >= 0; s--) {
+        const uint8_t *old = osl_rx_slots[s];
+        if (memcmp(old + addr, now + addr, OSL_ADDR_SIZE) == 0 &&
+            memcmp(old + REPEAT_TAIL, now + REPEAT_TAIL, REPEAT_TAIL_LEN) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+int osl_rx_admit() {
+    if (osl_rx_is_duplicate())
+        return OSL_DECODE_REPEAT;
+    uint8_t index = osl_rx_index;
+    if (index >= OSL_RX_SLOTS)
+        return OSL_DECODE_WINDOW_FULL;
+    osl_rx_index = static_cast<uint8_t>(index + 1);
+    osl_rx_countdown = OSL_RX_WINDOW_TICKS;
+    return 0;
+}
