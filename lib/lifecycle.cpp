@@ -35,9 +35,6 @@
 #include "frames/window.h"
 #include "osl.h"
 
-
-volatile int32_t osl_stop_flag;
-volatile int32_t osl_sleep_countdown;
 volatile uint32_t osl_overflow_count;
 
 namespace {
@@ -140,8 +137,7 @@ void osl_timer_handler(int sig) {
     tick_statistics_window();
     osl_rx_window_tick();
     osl_rx_lamp_tick();
-    if (osl_sleep_countdown > 0)
-        osl_sleep_countdown = osl_sleep_countdown - 1;
+    osl_sleep_tick();
     osl_actor_triggers_tick();
     tick_intake();
 
@@ -269,22 +265,6 @@ int osl_bt_read(osl_record *rec) {
     for (int i = 0; i < OSL_REC_SIZE; i++)
         osl_fifo_get(&osl_fifo, &bytes[i]);
     return bytes[OSL_REC_TYPE];
-}
-
-void osl_sleep_ms(int ms) {
-    if (ms < 0)
-        ms = 0;
-    if (ms > OSL_SLEEP_MS_MAX)
-        ms = OSL_SLEEP_MS_MAX;
-    osl_sleep_countdown = ms / OSL_TICK_MS;
-    for (;;) {
-        if (osl_stop_flag != OSL_RUNNING)
-            return;
-        usleep(OSL_TICK_MS * 1000); // the next SIGALRM cuts this short
-        osl_log_flush();
-        if (osl_sleep_countdown <= 0)
-            return;
-    }
 }
 
 int osl_bt_lib_version(void) {

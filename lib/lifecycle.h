@@ -5,15 +5,10 @@
 #include <cstdint>
 #include <ctime>
 
-// Stop flag values.
-enum : int32_t { OSL_RUNNING = 0, OSL_STOP_REQUESTED = 1, OSL_CLOSED = 2 };
+#include "core/pace.h"
 
-inline constexpr int OSL_TICK_MS = 10;
 inline constexpr int OSL_TICK_READS_MAX = 10; // events read per tick at most
-inline constexpr int OSL_SLEEP_MS_MAX = 60000;
 
-extern volatile int32_t osl_stop_flag;
-extern volatile int32_t osl_sleep_countdown;
 extern volatile uint32_t osl_overflow_count;
 
 void osl_timer_handler(int sig); // the tick (SIGALRM)
