@@ -28,6 +28,22 @@ int set_scan_parameters() {
                                            hci::FILTER_ACCEPT_ALL, hci::TIMEOUT_MS);
 }
 
+// A raw HCI socket bound to the adapter: 0, or the open failure code.
+int open_bound_socket(int dev_id, int *sock) {
+    int fd = osl_hci->open_socket();
+    if (fd < 0) {
+        log_lib_bare("[osl err] cant open socket");
+        return 4;
+    }
+    if (osl_hci->bind(fd, dev_id) < 0) {
+        log_lib_bare("[osl err] cant bind socket");
+        osl_hci->close(fd);
+        return 6;
+    }
+    *sock = fd;
+    return 0;
+}
+
 int disable_scanning() {
     return osl_hci->le_set_scan_enable(osl_adapter.sock, 0, 1, hci::TIMEOUT_MS);
 }
@@ -60,17 +76,20 @@ int osl_adapter_open() {
     }
     osl_adapter.dev_id = dev_id;
 
-    int sock = osl_hci->open_socket();
-    if (sock < 0) {
-        log_lib_bare("[osl err] cant open socket");
-        return 4;
+    // Both sockets or neither: a socket of the two that cannot be made
+    // fails the open the same way, and the other is closed again.
+    int sock = -1;
+    int cmd_sock = -1;
+    int r = open_bound_socket(dev_id, &sock);
+    if (r == 0) {
+        r = open_bound_socket(dev_id, &cmd_sock);
+        if (r != 0)
+            osl_hci->close(sock);
     }
-    if (osl_hci->bind(sock, dev_id) < 0) {
-        log_lib_bare("[osl err] cant bind socket");
-        osl_hci->close(sock);
-        return 6;
-    }
+    if (r != 0)
+        return r;
     osl_adapter.sock = sock;
+    osl_adapter.cmd_sock = cmd_sock;
     osl_adapter.state = OSL_ADAPTER_OPEN;
 
     if (osl_hci->set_nonblocking(sock) < 0) {
@@ -147,7 +166,9 @@ int osl_adapter_close() {
     // (state 3); stop that scan too, so the socket is never left behind.
     osl_scan_stop();
     if (osl_adapter.state == OSL_ADAPTER_OPEN) {
-        if (osl_hci->close(osl_adapter.sock) < 0)
+        int scan = osl_hci->close(osl_adapter.sock);
+        int cmd = osl_hci->close(osl_adapter.cmd_sock);
+        if (scan < 0 || cmd < 0)
             osl_log_lib("[osl err] close\n\r");
         else
             osl_log_lib("[osl close] closed\n\r");

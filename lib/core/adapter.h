@@ -13,12 +13,19 @@ enum osl_adapter_state : int32_t {
     OSL_ADAPTER_FILTERED = 4, // scanning with the library's filter: the tick may read
 };
 
+// Two raw sockets on the one adapter. The scanning socket only receives
+// advertising reports (and carries the scan commands). Commands to actors go
+// through a socket of their own: hci_send_req reads and throws away every
+// event queued on its socket while it waits for its answer, and gives up
+// after ten that are not, so on the scanning socket each command would cost
+// the sensor frames heard meanwhile and could fail under load.
 struct osl_adapter_t {
     int32_t dev_id;
-    int32_t sock;
+    int32_t sock; // scanning socket
     osl::hci::Filter saved_filter;
     volatile int32_t state;
     uint8_t own_addr[6]; // least significant byte first
+    int32_t cmd_sock;    // command socket; open whenever sock is
 };
 
 extern osl_adapter_t osl_adapter;
@@ -33,7 +40,7 @@ inline bool osl_adapter_readable() {
     return osl_tx_busy == 0 && osl_adapter.state == OSL_ADAPTER_FILTERED;
 }
 
-int osl_adapter_open(); // 0; 2 no adapter; 4 no socket; 6 not bound; 8 not non-blocking
+int osl_adapter_open(); // 0; 2 no adapter; 4 a socket not created; 6 not bound; 8 not non-blocking
 int osl_scan_start();   // 0; 2 parameters refused twice; 4 enable refused; 6/8 filter
 void osl_scan_stop();
 int osl_adapter_close(); // always 0

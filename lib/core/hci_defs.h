@@ -19,6 +19,9 @@ inline constexpr uint16_t OCF_READ_BD_ADDR = 0x0009;
 inline constexpr uint16_t OGF_LE_CTL = 0x08;
 inline constexpr uint16_t OCF_LE_SET_ADV_PARAMETERS = 0x0006;
 inline constexpr uint16_t OCF_LE_SET_ADV_DATA = 0x0008;
+inline constexpr uint16_t OCF_LE_SET_ADVERTISE_ENABLE = 0x000A;
+inline constexpr uint16_t OCF_LE_SET_SCAN_PARAMETERS = 0x000B;
+inline constexpr uint16_t OCF_LE_SET_SCAN_ENABLE = 0x000C;
 
 // Every request the library makes waits at most this long.
 inline constexpr int TIMEOUT_MS = 1000;

@@ -190,10 +190,13 @@ TEST_F(ScannerTest, PrintsSensorFramesAndKeyAnnouncementsButNoAirFrames) {
 
     const std::string out = path("out");
     Child child(out, path("err"), [&] {
-        sim.deliver(air_report(addr_from_text("112233445566"), air.bytes(), -70));
-        sim.deliver(sensor_report(addr_from_text("A1B2C3D4E5F6"), meteo.bytes(), -60));
-        sim.deliver(sec_key_report(addr_from_text("CBFD786BAA68"),
-                                   key_from_text("00112233445566778899AABBCCDDEEFF"), -50));
+        // The devices are heard as soon as the scanner listens.
+        sim.on_listen = [&](int) {
+            sim.deliver(air_report(addr_from_text("112233445566"), air.bytes(), -70));
+            sim.deliver(sensor_report(addr_from_text("A1B2C3D4E5F6"), meteo.bytes(), -60));
+            sim.deliver(sec_key_report(addr_from_text("CBFD786BAA68"),
+                                       key_from_text("00112233445566778899AABBCCDDEEFF"), -50));
+        };
         return scanner_main();
     });
     ASSERT_TRUE(

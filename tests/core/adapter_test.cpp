@@ -1,6 +1,7 @@
 // The adapter link as osl_bt_open and osl_bt_close drive it, against the
 // simulated controller: every open code, the commands with their parameters,
 // the socket filter, and the log lines byte for byte.
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <string>
@@ -28,22 +29,28 @@ const std::string LIB_FILTER = "10000000"
                                "00000040"
                                "0000"
                                "0000";
-const std::string SAVED_FILTER = "FFFFFFFF"
-                                 "FFFFFFFF"
-                                 "FFFFFFFF"
-                                 "0000"
+// What a fresh socket has, and what the library puts back (the test
+// controller's own choice, distinct from anything the library writes).
+const osl::hci::Filter FRESH_FILTER = {0x12345678u, {0x9ABCDEF0u, 0x0F1E2D3Cu}, 0x4B5A, 0};
+const std::string SAVED_FILTER = "78563412"
+                                 "F0DEBC9A"
+                                 "3C2D1E0F"
+                                 "5A4B"
                                  "0000";
 
+// Socket 1000 scans; socket 1001 carries the commands to actors.
 const std::vector<std::string> OPEN_CALLS = {
     "get_route",
     "socket",
     "bind sock=1000 dev=0",
+    "socket",
+    "bind sock=1001 dev=0",
     "ioctl FIONBIO sock=1000",
-    "send_req ogf=0x04 ocf=0x0009 clen=0 timeout=1000",
-    "scan_params type=0 interval=0x0010 window=0x0010 own=0 filter=0 timeout=1000",
-    "scan_enable enable=1 filter_dup=0 timeout=1000",
-    "getsockopt HCI_FILTER",
-    "setsockopt HCI_FILTER " + LIB_FILTER,
+    "send_req ogf=0x04 ocf=0x0009 clen=0 timeout=1000 sock=1000",
+    "scan_params type=0 interval=0x0010 window=0x0010 own=0 filter=0 timeout=1000 sock=1000",
+    "scan_enable enable=1 filter_dup=0 timeout=1000 sock=1000",
+    "getsockopt HCI_FILTER sock=1000",
+    "setsockopt HCI_FILTER " + LIB_FILTER + " sock=1000",
 };
 
 int failing_create(timer_t *) {
@@ -69,6 +76,7 @@ class Adapter : public osl::test::LibFixture {
     void SetUp() override {
         LibFixture::SetUp();
         use_manual_timer();
+        sim.initial_filter = FRESH_FILTER;
     }
 
     // Opens with the given verbosity and returns the code; `printed` gets the
@@ -97,6 +105,8 @@ struct OpenCase {
 };
 
 TEST_F(Adapter, EachFailingStepGivesItsCodeLineAndState) {
+    // sockets_open: both the scanning and the command socket stay open once
+    // the link is.
     const OpenCase cases[] = {
         {"no adapter", [](auto &s) { s.present = false; }, 2, "[osl err] BLE dev not found",
          OSL_ADAPTER_CLOSED, 0},
@@ -104,21 +114,27 @@ TEST_F(Adapter, EachFailingStepGivesItsCodeLineAndState) {
          OSL_ADAPTER_CLOSED, 0},
         {"bind", [](auto &s) { s.fail(Call::Bind, ENODEV); }, 6, "[osl err] cant bind socket",
          OSL_ADAPTER_CLOSED, 0},
+        // The command socket fails the same way, and the scanning socket is
+        // closed again.
+        {"command socket", [](auto &s) { s.fail(Call::Socket, EMFILE, 1, 1); }, 4,
+         "[osl err] cant open socket", OSL_ADAPTER_CLOSED, 0},
+        {"command socket bind", [](auto &s) { s.fail(Call::Bind, ENODEV, 1, 1); }, 6,
+         "[osl err] cant bind socket", OSL_ADAPTER_CLOSED, 0},
         {"ioctl", [](auto &s) { s.fail(Call::Ioctl, EBADF); }, 8,
          "[osl err] cant set ioctlT [osl close] closed\n\r", OSL_ADAPTER_CLOSED, 0},
         {"scan parameters twice", [](auto &s) { s.status(Call::ScanParams, 0x0C, 2); }, 22,
          MAC_LINE + "T [osl start] ble stop\n\rT [osl err] set scan param\n\r", OSL_ADAPTER_OPEN,
-         1},
+         2},
         {"scan enable", [](auto &s) { s.status(Call::ScanEnable, 0x0C); }, 24,
-         MAC_LINE + "T [osl err] ble scan enable\n\r", OSL_ADAPTER_OPEN, 1},
+         MAC_LINE + "T [osl err] ble scan enable\n\r", OSL_ADAPTER_OPEN, 2},
         {"getsockopt", [](auto &s) { s.fail(Call::GetFilter, EBADF); }, 26,
-         MAC_LINE + "T [osl err] get sock opt\n\r", OSL_ADAPTER_SCANNING, 1},
+         MAC_LINE + "T [osl err] get sock opt\n\r", OSL_ADAPTER_SCANNING, 2},
         {"setsockopt", [](auto &s) { s.fail(Call::SetFilter, EINVAL); }, 28,
-         MAC_LINE + "T [osl err] set sock opt\n\r", OSL_ADAPTER_SCANNING, 1},
+         MAC_LINE + "T [osl err] set sock opt\n\r", OSL_ADAPTER_SCANNING, 2},
         {"timer create", [](auto &) { osl_timer = &timer_create_fails; }, 44,
-         MAC_LINE + "T [osl start] error timer inti\n\r", OSL_ADAPTER_FILTERED, 1},
+         MAC_LINE + "T [osl start] error timer inti\n\r", OSL_ADAPTER_FILTERED, 2},
         {"timer arm", [](auto &) { osl_timer = &timer_arm_fails; }, 44,
-         MAC_LINE + "T [osl start] error timer inti\n\r", OSL_ADAPTER_FILTERED, 1},
+         MAC_LINE + "T [osl start] error timer inti\n\r", OSL_ADAPTER_FILTERED, 2},
     };
     for (const auto &c : cases) {
         // Each case needs a fresh process: a failed open keeps the lock.
@@ -149,9 +165,10 @@ TEST_F(Adapter, OpenAndCloseIssueTheCommandsInOrderAndRestoreTheFilter) {
     sim.calls.clear();
     EXPECT_EQ(close(), "T [osl stop] stopped\n\rT [osl close] closed\n\rT [osl closed]\n\r");
     EXPECT_EQ(sim.calls, (std::vector<std::string>{
-                             "setsockopt HCI_FILTER " + SAVED_FILTER,
-                             "scan_enable enable=0 filter_dup=1 timeout=1000",
+                             "setsockopt HCI_FILTER " + SAVED_FILTER + " sock=1000",
+                             "scan_enable enable=0 filter_dup=1 timeout=1000 sock=1000",
                              "close sock=1000",
+                             "close sock=1001",
                          }));
     EXPECT_FALSE(sim.scanning);
     EXPECT_EQ(sim.open_sockets, 0);
@@ -170,8 +187,10 @@ TEST_F(Adapter, RefusedScanParametersAreRetriedOnceAfterStoppingTheScan) {
     ASSERT_EQ(open(OSL_LOG_LIB, &printed), 0);
     EXPECT_EQ(printed, MAC_LINE + "T [osl start] ble stop\n\rT [osl start] ok\n\r");
     std::vector<std::string> expected = OPEN_CALLS;
-    expected.insert(expected.begin() + 6,
-                    {"scan_enable enable=0 filter_dup=1 timeout=1000", expected[5]});
+    const auto params = std::find(expected.begin(), expected.end(), OPEN_CALLS[7]);
+    ASSERT_NE(params, expected.end());
+    expected.insert(params + 1,
+                    {"scan_enable enable=0 filter_dup=1 timeout=1000 sock=1000", OPEN_CALLS[7]});
     EXPECT_EQ(sim.calls, expected);
 }
 
@@ -228,7 +247,7 @@ TEST_F(Adapter, CloseAfterAnOpenThatStoppedBeforeScanningOnlyClosesTheSocket) {
     ASSERT_EQ(open(OSL_LOG_LIB, &printed), 24);
     sim.calls.clear();
     EXPECT_EQ(close(), "T [osl close] closed\n\rT [osl closed]\n\r");
-    EXPECT_EQ(sim.calls, std::vector<std::string>{"close sock=1000"});
+    EXPECT_EQ(sim.calls, (std::vector<std::string>{"close sock=1000", "close sock=1001"}));
     EXPECT_EQ(sim.open_sockets, 0);
 }
 
@@ -240,8 +259,9 @@ TEST_F(Adapter, CloseAfterScanningStartedWithoutTheFilterStopsTheScanAndClosesTh
     sim.calls.clear();
     EXPECT_EQ(close(), "T [osl stop] stopped\n\rT [osl close] closed\n\rT [osl closed]\n\r");
     EXPECT_EQ(sim.calls, (std::vector<std::string>{
-                             "scan_enable enable=0 filter_dup=1 timeout=1000",
+                             "scan_enable enable=0 filter_dup=1 timeout=1000 sock=1000",
                              "close sock=1000",
+                             "close sock=1001",
                          }));
     EXPECT_FALSE(sim.scanning);
     EXPECT_EQ(sim.open_sockets, 0);

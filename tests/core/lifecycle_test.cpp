@@ -42,11 +42,14 @@ class Lifecycle : public osl::test::LibFixture {
         osl_record_push(report, payload, -50, &osl_fifo);
     }
 
-    // An HCI event of `len` bytes whose bytes count up from `first`.
+    // An LE meta event of `len` bytes (so the scanning socket's filter lets
+    // it through) whose other bytes count up from `first`.
     static std::vector<uint8_t> event(size_t len, uint8_t first = 0) {
         std::vector<uint8_t> e(len);
         for (size_t i = 0; i < len; i++)
             e[i] = static_cast<uint8_t>(first + i);
+        e[0] = osl::hci::PKT_EVENT;
+        e[1] = osl::hci::EVT_LE_META;
         return e;
     }
 };
@@ -297,7 +300,7 @@ TEST_F(Lifecycle, TickWithAFullWindowReadsIntoTheScratchRow) {
     sim.deliver(event(46, 7));
     tick();
     EXPECT_EQ(sim.pending(), 0u);
-    EXPECT_EQ(osl_rx_slots[OSL_RX_SLOTS][0], 7);
+    EXPECT_EQ(osl_rx_slots[OSL_RX_SLOTS][2], 9);
     for (int s = 0; s < OSL_RX_SLOTS; s++)
         ASSERT_EQ(osl_rx_slots[s][0], 0) << "slot " << s;
 }

@@ -41,12 +41,14 @@ class DecoderFixture : public LibFixture {
     // Everything written to the receive lamp since open ("1" on, "0" off).
     std::string lamp() { return read_file(path("gpio/gpio5/value")); }
 
-    // Queues the events in the controller and ticks until all are read.
+    // Queues the events in the controller and ticks until all are read; at
+    // least one tick, also when the socket's filter let none of them through.
     void receive(const std::vector<Bytes> &events) {
         for (const Bytes &e : events)
             sim.deliver(e);
-        while (sim.pending() > 0)
+        do
             tick();
+        while (sim.pending() > 0);
     }
     void receive(const Bytes &event) { receive(std::vector<Bytes>{event}); }
 

@@ -11,8 +11,6 @@ namespace osl::sim {
 
 namespace {
 
-constexpr int SIM_SOCKET = 1000; // far from any descriptor the test process holds
-
 std::string hex(const void *data, size_t len) {
     std::string out;
     char byte[3];
@@ -56,17 +54,24 @@ void Controller::reset() {
     dev_id = 0;
     const uint8_t addr[6] = {0x56, 0x34, 0x12, 0xEB, 0x27, 0xB8};
     memcpy(bd_addr, addr, sizeof bd_addr);
+    initial_filter = {};
     for (Fault &f : faults_)
         f = Fault{};
+    on_advertise = nullptr;
+    on_listen = nullptr;
     calls.clear();
     commands.clear();
-    filter = {};
     scanning = false;
     advertising = false;
     open_sockets = 0;
-    head_ = 0;
-    tail_ = 0;
+    for (Socket &so : sockets_) {
+        so.open = false;
+        so.filter = {};
+        so.head = 0;
+        so.tail = 0;
+    }
     read_calls_ = 0;
+    unheard_ = 0;
 }
 
 void Controller::fail(Call call, int err, int times, int skip) {
@@ -91,20 +96,75 @@ bool Controller::strikes(Call call, Fault *hit) {
     return true;
 }
 
-void Controller::deliver(const uint8_t *packet, size_t len) {
-    AlarmBlock hold;
-    if (tail_ - head_ >= QUEUE_PACKETS || len > PACKET_MAX) {
+Controller::Socket *Controller::socket(int sock) {
+    int i = sock - FIRST_SOCKET;
+    if (i < 0 || i >= SOCKETS || !sockets_[i].open)
+        return nullptr;
+    return &sockets_[i];
+}
+
+const Controller::Socket *Controller::socket(int sock) const {
+    return const_cast<Controller *>(this)->socket(sock);
+}
+
+bool Controller::enqueue(Socket &so, const uint8_t *packet, size_t len) {
+    if (so.tail - so.head >= QUEUE_PACKETS || len > PACKET_MAX) {
         fprintf(stderr, "sim: event queue full or packet too long\n");
-        return;
+        return false;
     }
-    Packet &p = queue_[tail_ % QUEUE_PACKETS];
+    Packet &p = so.queue[so.tail % QUEUE_PACKETS];
     p.len = static_cast<uint16_t>(len);
     memcpy(p.bytes, packet, len);
-    tail_ = tail_ + 1;
+    so.tail = so.tail + 1;
+    return true;
+}
+
+namespace {
+
+// The kernel's test: the packet type's bit, and for events the event's bit.
+bool lets_through(const hci::Filter &f, const uint8_t *packet, size_t len) {
+    if (len == 0)
+        return false;
+    hci::Filter one = {};
+    hci::filter_set_ptype(packet[0], &one);
+    if ((f.type_mask & one.type_mask) == 0)
+        return false;
+    if (packet[0] != hci::PKT_EVENT)
+        return true;
+    if (len < 2)
+        return false;
+    hci::filter_set_event(packet[1], &one);
+    return (f.event_mask[0] & one.event_mask[0]) != 0 || (f.event_mask[1] & one.event_mask[1]) != 0;
+}
+
+} // namespace
+
+void Controller::deliver(const uint8_t *packet, size_t len) {
+    AlarmBlock hold;
+    bool heard = false;
+    for (Socket &so : sockets_)
+        if (so.open && lets_through(so.filter, packet, len))
+            heard = enqueue(so, packet, len) || heard;
+    if (!heard)
+        unheard_++;
 }
 
 size_t Controller::pending() const {
-    return tail_ - head_;
+    size_t n = 0;
+    for (const Socket &so : sockets_)
+        if (so.open)
+            n += so.tail - so.head;
+    return n;
+}
+
+size_t Controller::pending(int sock) const {
+    const Socket *so = socket(sock);
+    return so == nullptr ? 0 : so->tail - so->head;
+}
+
+hci::Filter Controller::filter_of(int sock) const {
+    const Socket *so = socket(sock);
+    return so == nullptr ? hci::Filter{} : so->filter;
 }
 
 // The port: each entry point checks its fault, records the call and acts.
@@ -116,6 +176,50 @@ struct Port {
         if (!c().strikes(call, &f))
             return 0;
         errno = f.err != 0 ? f.err : EIO;
+        return -1;
+    }
+
+    static std::string on(int sock) { return " sock=" + std::to_string(sock); }
+
+    // One request as hci_send_req makes it on Linux: the command goes out,
+    // the controller's Command Complete (status, then `reply_len` bytes of
+    // `reply`) joins the end of the socket's queue, and the request reads
+    // from the front, throwing away up to ten events that are not its answer.
+    // 0 and the answer's parameters (status first) in `answer`; -1 with
+    // ETIMEDOUT or EBADF.
+    static int exchange(int sock, uint16_t ogf, uint16_t ocf, uint8_t status, const uint8_t *reply,
+                        int reply_len, uint8_t *answer, int answer_len) {
+        AlarmBlock hold; // the tick reads the same queues
+        Controller::Socket *so = c().socket(sock);
+        if (so == nullptr) {
+            errno = EBADF;
+            return -1;
+        }
+        const uint16_t opcode = static_cast<uint16_t>(ogf << 10 | ocf);
+        uint8_t cc[Controller::PACKET_MAX] = {hci::PKT_EVENT,
+                                              hci::EVT_CMD_COMPLETE,
+                                              static_cast<uint8_t>(4 + reply_len),
+                                              1,
+                                              static_cast<uint8_t>(opcode),
+                                              static_cast<uint8_t>(opcode >> 8),
+                                              status};
+        if (reply_len > 0)
+            memcpy(cc + 7, reply, static_cast<size_t>(reply_len));
+        Controller::enqueue(*so, cc, static_cast<size_t>(7 + reply_len));
+        for (int tries = 10; tries > 0 && so->head != so->tail; tries--) {
+            const Controller::Packet &p = so->queue[so->head % Controller::QUEUE_PACKETS];
+            so->head = so->head + 1;
+            if (p.len >= 7 && p.bytes[1] == hci::EVT_CMD_COMPLETE && p.bytes[4] == cc[4] &&
+                p.bytes[5] == cc[5]) {
+                if (answer != nullptr && answer_len > 0) {
+                    memset(answer, 0, static_cast<size_t>(answer_len));
+                    int n = p.len - 6 < answer_len ? p.len - 6 : answer_len;
+                    memcpy(answer, p.bytes + 6, static_cast<size_t>(n));
+                }
+                return 0;
+            }
+        }
+        errno = ETIMEDOUT;
         return -1;
     }
 
@@ -134,9 +238,20 @@ struct Port {
         c().record("socket");
         if (fault_result(Call::Socket) < 0)
             return -1;
-        c().open_sockets++;
-        c().filter = c().initial_filter;
-        return SIM_SOCKET;
+        AlarmBlock hold;
+        for (int i = 0; i < Controller::SOCKETS; i++) {
+            Controller::Socket &so = c().sockets_[i];
+            if (!so.open) {
+                so.open = true;
+                so.filter = c().initial_filter;
+                so.head = 0;
+                so.tail = 0;
+                c().open_sockets++;
+                return Controller::FIRST_SOCKET + i;
+            }
+        }
+        errno = EMFILE;
+        return -1;
     }
 
     static int bind(int sock, int dev_id) {
@@ -149,36 +264,51 @@ struct Port {
         return fault_result(Call::Ioctl);
     }
 
-    static int get_filter(int, hci::Filter *f) {
-        c().record("getsockopt HCI_FILTER");
+    static int get_filter(int sock, hci::Filter *f) {
+        c().record("getsockopt HCI_FILTER" + on(sock));
         if (fault_result(Call::GetFilter) < 0)
             return -1;
-        *f = c().filter;
+        *f = c().filter_of(sock);
         return 0;
     }
 
-    static int set_filter(int, const hci::Filter *f) {
-        c().record("setsockopt HCI_FILTER " + hex(f, sizeof *f));
+    static int set_filter(int sock, const hci::Filter *f) {
+        c().record("setsockopt HCI_FILTER " + hex(f, sizeof *f) + on(sock));
         if (fault_result(Call::SetFilter) < 0)
             return -1;
-        c().filter = *f;
+        Controller::Socket *so = c().socket(sock);
+        if (so == nullptr)
+            return 0;
+        const uint8_t report[] = {hci::PKT_EVENT, hci::EVT_LE_META};
+        const bool listened = lets_through(so->filter, report, sizeof report);
+        {
+            AlarmBlock hold;
+            so->filter = *f;
+        }
+        if (!listened && lets_through(*f, report, sizeof report) && c().on_listen)
+            c().on_listen(sock);
         return 0;
     }
 
     // Called from the tick: no allocation, no recording beyond a counter.
-    static ssize_t read(int, void *buf, size_t len) {
+    static ssize_t read(int sock, void *buf, size_t len) {
         Controller &s = c();
         s.read_calls_ = s.read_calls_ + 1;
         if (fault_result(Call::Read) < 0)
             return -1;
-        if (s.head_ == s.tail_) {
+        Controller::Socket *so = s.socket(sock);
+        if (so == nullptr) {
+            errno = EBADF;
+            return -1;
+        }
+        if (so->head == so->tail) {
             errno = EAGAIN;
             return -1;
         }
-        const Controller::Packet &p = s.queue_[s.head_ % Controller::QUEUE_PACKETS];
+        const Controller::Packet &p = so->queue[so->head % Controller::QUEUE_PACKETS];
         size_t n = p.len < len ? p.len : len; // the rest of a long packet is lost
         memcpy(buf, p.bytes, n);
-        s.head_ = s.head_ + 1;
+        so->head = so->head + 1;
         return static_cast<ssize_t>(n);
     }
 
@@ -186,73 +316,83 @@ struct Port {
         c().record("close sock=" + std::to_string(sock));
         if (fault_result(Call::Close) < 0)
             return -1;
-        c().open_sockets--;
+        AlarmBlock hold;
+        if (Controller::Socket *so = c().socket(sock)) {
+            so->open = false;
+            c().open_sockets--;
+        }
         return 0;
     }
 
-    static int send_req(int, osl_hci_request *rq, int timeout_ms) {
+    static int send_req(int sock, osl_hci_request *rq, int timeout_ms) {
         char line[96];
         snprintf(line, sizeof line, "send_req ogf=0x%02X ocf=0x%04X clen=%d timeout=%d", rq->ogf,
                  rq->ocf, rq->clen, timeout_ms);
-        c().record(line);
+        c().record(line + on(sock));
         const uint8_t *params = static_cast<const uint8_t *>(rq->cparam);
         c().commands.push_back(
-            Command{rq->ogf, rq->ocf,
+            Command{sock, rq->ogf, rq->ocf,
                     std::vector<uint8_t>(params, params + (params != nullptr ? rq->clen : 0))});
         Controller::Fault f;
         if (c().strikes(Call::SendReq, &f) && f.status == 0) {
             errno = f.err != 0 ? f.err : ETIMEDOUT;
             return -1;
         }
-        uint8_t *reply = static_cast<uint8_t *>(rq->rparam);
-        if (reply != nullptr && rq->rlen > 0) {
-            memset(reply, 0, static_cast<size_t>(rq->rlen));
-            reply[0] = f.status;
-            if (f.status == 0 && rq->ogf == hci::OGF_INFO_PARAM &&
-                rq->ocf == hci::OCF_READ_BD_ADDR && rq->rlen >= hci::READ_BD_ADDR_REPLY_LEN)
-                memcpy(reply + 1, c().bd_addr, 6);
+        // Only Read BD_ADDR answers with more than its status.
+        const bool bd_addr = rq->ogf == hci::OGF_INFO_PARAM && rq->ocf == hci::OCF_READ_BD_ADDR;
+        const int reply_len = bd_addr && f.status == 0 ? 6 : 0;
+        return exchange(sock, rq->ogf, rq->ocf, f.status, c().bd_addr, reply_len,
+                        static_cast<uint8_t *>(rq->rparam), rq->rlen);
+    }
+
+    // libbluetooth's LE helpers are requests too; they return -1 with EIO
+    // when the controller's status is not 0.
+    static int le_request(int sock, Call call, uint16_t ocf) {
+        Controller::Fault f;
+        if (c().strikes(call, &f) && f.status == 0) {
+            errno = f.err != 0 ? f.err : EIO;
+            return -1;
+        }
+        uint8_t answer = 0;
+        if (exchange(sock, hci::OGF_LE_CTL, ocf, f.status, nullptr, 0, &answer, 1) < 0)
+            return -1;
+        if (answer != 0) {
+            errno = EIO;
+            return -1;
         }
         return 0;
     }
 
-    // libbluetooth's LE helpers return -1 with EIO when the controller's
-    // status is not 0.
-    static int le_result(Call call) {
-        Controller::Fault f;
-        if (!c().strikes(call, &f))
-            return 0;
-        errno = f.status != 0 ? EIO : (f.err != 0 ? f.err : EIO);
-        return -1;
-    }
-
-    static int le_set_scan_parameters(int, uint8_t type, uint16_t interval, uint16_t window,
+    static int le_set_scan_parameters(int sock, uint8_t type, uint16_t interval, uint16_t window,
                                       uint8_t own_type, uint8_t filter, int timeout_ms) {
         char line[128];
         snprintf(line, sizeof line,
                  "scan_params type=%u interval=0x%04X window=0x%04X own=%u filter=%u timeout=%d",
                  type, interval, window, own_type, filter, timeout_ms);
-        c().record(line);
-        return le_result(Call::ScanParams);
+        c().record(line + on(sock));
+        return le_request(sock, Call::ScanParams, hci::OCF_LE_SET_SCAN_PARAMETERS);
     }
 
-    static int le_set_scan_enable(int, uint8_t enable, uint8_t filter_dup, int timeout_ms) {
+    static int le_set_scan_enable(int sock, uint8_t enable, uint8_t filter_dup, int timeout_ms) {
         char line[96];
         snprintf(line, sizeof line, "scan_enable enable=%u filter_dup=%u timeout=%d", enable,
                  filter_dup, timeout_ms);
-        c().record(line);
-        if (le_result(Call::ScanEnable) < 0)
+        c().record(line + on(sock));
+        if (le_request(sock, Call::ScanEnable, hci::OCF_LE_SET_SCAN_ENABLE) < 0)
             return -1;
         c().scanning = enable != 0;
         return 0;
     }
 
-    static int le_set_advertise_enable(int, uint8_t enable, int timeout_ms) {
+    static int le_set_advertise_enable(int sock, uint8_t enable, int timeout_ms) {
         char line[64];
         snprintf(line, sizeof line, "adv_enable enable=%u timeout=%d", enable, timeout_ms);
-        c().record(line);
-        if (le_result(Call::AdvEnable) < 0)
+        c().record(line + on(sock));
+        if (le_request(sock, Call::AdvEnable, hci::OCF_LE_SET_ADVERTISE_ENABLE) < 0)
             return -1;
         c().advertising = enable != 0;
+        if (c().advertising && c().on_advertise)
+            c().on_advertise();
         return 0;
     }
 };

@@ -5,10 +5,18 @@
 // fail any single call, and hands queued HCI event packets to the socket
 // reads one per read, cutting a packet longer than the read as the kernel
 // does. Simulated devices put their advertising reports into it.
+//
+// Each socket has its own queue and filter. A request (send_req and the LE
+// helpers, which libbluetooth builds on hci_send_req) behaves as
+// hci_send_req does on Linux: the controller's Command Complete joins the
+// end of the socket's queue, and the request reads the queue from the front,
+// throwing away every event that is not its answer; after ten such events it
+// gives up with ETIMEDOUT.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +43,7 @@ enum class Call {
 };
 
 struct Command {
+    int sock;
     uint16_t ogf;
     uint16_t ocf;
     std::vector<uint8_t> params;
@@ -51,8 +60,9 @@ class Controller {
     bool present = true;
     int dev_id = 0;
     uint8_t bd_addr[6] = {0x56, 0x34, 0x12, 0xEB, 0x27, 0xB8}; // least significant first
-    // The filter a fresh socket reports (what the library must restore).
-    hci::Filter initial_filter = {0xFFFFFFFFu, {0xFFFFFFFFu, 0xFFFFFFFFu}, 0, 0};
+    // The filter a fresh socket has, as on Linux: all zero, so a socket hears
+    // no event until someone sets a filter (and what the library restores).
+    hci::Filter initial_filter = {};
 
     // The next `times` calls of a kind (after `skip` good ones) fail with -1
     // and errno `err`; times -1 fails every call from then on.
@@ -63,25 +73,41 @@ class Controller {
     void status(Call call, uint8_t status, int times = 1, int skip = 0);
 
     // --- events ----------------------------------------------------------
-    // Queues one HCI packet for the socket. Safe against the tick: SIGALRM is
-    // held off while the queue changes.
+    // An event from the air: queued on every open socket whose filter lets
+    // it through, as the kernel does. Safe against the tick: SIGALRM is held
+    // off while the queues change.
     void deliver(const uint8_t *packet, size_t len);
     void deliver(const std::vector<uint8_t> &packet) { deliver(packet.data(), packet.size()); }
-    size_t pending() const;
+    size_t pending() const; // events waiting on all sockets
+    size_t pending(int sock) const;
     uint32_t reads() const { return read_calls_; }
+    // Events no open socket let through.
+    uint32_t unheard() const { return unheard_; }
+    // Called when a socket's filter starts letting advertising reports
+    // through: the library listens from now on (events delivered earlier
+    // were heard by nobody).
+    std::function<void(int sock)> on_listen;
+    // Called when advertising is switched on, while the library waits in
+    // its advertising window (for example to deliver events meanwhile).
+    std::function<void()> on_advertise;
 
     // --- record ----------------------------------------------------------
-    // One line per call, in order, e.g. "scan_enable enable=1 filter_dup=0".
-    // Reads are only counted (reads()), since the tick makes so many.
+    // One line per call, in order, e.g. "scan_enable enable=1 filter_dup=0
+    // timeout=1000 sock=1000". Reads are only counted (reads()), since the
+    // tick makes so many.
     std::vector<std::string> calls;
-    std::vector<Command> commands; // parameters of every send_req
-    hci::Filter filter = {};       // the socket's filter now
+    std::vector<Command> commands; // every send_req, with its socket and parameters
     bool scanning = false;
     bool advertising = false;
     int open_sockets = 0;
+    hci::Filter filter_of(int sock) const;
 
     // The port's entry points (plain functions, so the port stays a C table).
     static const osl_hci_ops ops;
+
+    // Sockets are numbered from here, far from any descriptor the test
+    // process holds: the first socket opened is FIRST_SOCKET.
+    static constexpr int FIRST_SOCKET = 1000;
 
   private:
     struct Fault {
@@ -97,16 +123,27 @@ class Controller {
     Fault faults_[static_cast<int>(Call::Count)];
 
     // Fixed storage, so the tick's reads never allocate.
+    static constexpr int SOCKETS = 4;
     static constexpr int QUEUE_PACKETS = 512;
     static constexpr int PACKET_MAX = 260; // indicator, header and 255 parameter bytes
     struct Packet {
         uint16_t len;
         uint8_t bytes[PACKET_MAX];
     };
-    Packet queue_[QUEUE_PACKETS];
-    volatile uint32_t head_ = 0; // next packet to read
-    volatile uint32_t tail_ = 0; // next free packet
+    struct Socket {
+        bool open = false;
+        hci::Filter filter = {};
+        Packet queue[QUEUE_PACKETS];
+        volatile uint32_t head = 0; // next packet to read
+        volatile uint32_t tail = 0; // next free packet
+    };
+    Socket sockets_[SOCKETS];
     volatile uint32_t read_calls_ = 0;
+    uint32_t unheard_ = 0;
+
+    Socket *socket(int sock);
+    const Socket *socket(int sock) const;
+    static bool enqueue(Socket &s, const uint8_t *packet, size_t len);
 
     friend struct Port;
 };
