@@ -94,6 +94,43 @@ int osl_relay_add(const char *name, const char *addr, const char *key);
 int osl_dimmer_add(const char *name, const char *addr, const char *key);
 int osl_pwm_add(const char *name, const char *addr, const char *key);
 
+/*
+ * Actor operations. Actors are named as registered; comply takes the record
+ * osl_bt_read just returned for an actor frame. Results of a send: 0 sent;
+ * -22/-24 advertising data not loaded (failed / refused by the controller);
+ * -26/-28 advertising parameters not loaded. -2: no actor of that name or
+ * address (also for a null name or record). Comply: 0 the actor already
+ * matches; -4 the wanted state was sent again; -6 sending it failed.
+ * Levels above 100 count as 100. Triggers: seconds (at most a day) until
+ * is_trigger returns 1, once.
+ */
+int osl_relay_on(const char *name, uint8_t mask);  /* channel bits 0..3 on */
+int osl_relay_off(const char *name, uint8_t mask); /* channel bits 0..3 off */
+int osl_relay_get_ch0(const char *name);           /* reported channel: 1 on, 0 off */
+int osl_relay_get_ch1(const char *name);
+int osl_relay_get_ch2(const char *name);
+int osl_relay_get_ch3(const char *name);
+int osl_relay_comply(const osl_record *rec);
+int osl_relay_set_trigger(const char *name, uint32_t seconds);
+int osl_relay_clear_trigger(const char *name);
+int osl_relay_is_trigger(const char *name); /* 1 once the trigger has fired, else 0 */
+
+int osl_dimmer_set(const char *name, uint8_t level);
+int osl_dimmer_get(const char *name); /* reported level */
+int osl_dimmer_comply(const osl_record *rec);
+int osl_dimmer_set_trigger(const char *name, uint32_t seconds);
+int osl_dimmer_clear_trigger(const char *name);
+int osl_dimmer_is_trigger(const char *name);
+
+int osl_pwm_set(const char *name, uint8_t level0, uint8_t level1, uint8_t level2);
+int osl_pwm_get_ch0(const char *name); /* reported level of channel 0 */
+int osl_pwm_get_ch1(const char *name);
+int osl_pwm_get_ch2(const char *name);
+int osl_pwm_comply(const osl_record *rec);
+int osl_pwm_set_trigger(const char *name, uint32_t seconds);
+int osl_pwm_clear_trigger(const char *name);
+int osl_pwm_is_trigger(const char *name);
+
 #ifdef __cplusplus
 }
 #endif

@@ -34,6 +34,10 @@ extern const osl_actor_kind osl_actor_kinds[OSL_ACTOR_KINDS];
 // The kind whose frames carry this device type, or null.
 const osl_actor_kind *osl_actor_kind_of(uint8_t type);
 
+// Lookups in the table of a kind: the first entry with that name (exactly),
+// or with that address (most significant byte first); -1 when none.
+int osl_actor_find_name(osl_actor_kind_id id, const char *name);
+int osl_actor_find_addr(osl_actor_kind_id id, const uint8_t *addr);
 // The entry of that kind whose address a frame carries (least significant
 // byte first, as received), or -1.
 int osl_actor_find_frame_addr(osl_actor_kind_id id, const uint8_t *addr);

@@ -38,7 +38,7 @@ const osl_actor_kind &kind_of(osl_actor_kind_id id) {
     return osl_actor_kinds[id];
 }
 
-int find_name(osl_actor_kind_id id, const char *name) {
+int find_name_in(osl_actor_kind_id id, const char *name) {
     if (name == nullptr)
         return -1;
     const osl_actor_kind &k = kind_of(id);
@@ -49,7 +49,7 @@ int find_name(osl_actor_kind_id id, const char *name) {
     return -1;
 }
 
-int find_addr(osl_actor_kind_id id, const uint8_t *addr) {
+int find_addr_in(osl_actor_kind_id id, const uint8_t *addr) {
     const osl_actor_kind &k = kind_of(id);
     const int32_t count = *k.count;
     for (int32_t i = 0; i < count; i++)
@@ -71,10 +71,10 @@ void count_down(const osl_actor_kind &k) {
 
 // The kind whose table holds the address, own kind first; -1 when none does.
 int address_owner(osl_actor_kind_id own, const uint8_t *addr) {
-    if (find_addr(own, addr) >= 0)
+    if (find_addr_in(own, addr) >= 0)
         return own;
     for (int k = 0; k < OSL_ACTOR_KINDS; k++)
-        if (k != own && find_addr(static_cast<osl_actor_kind_id>(k), addr) >= 0)
+        if (k != own && find_addr_in(static_cast<osl_actor_kind_id>(k), addr) >= 0)
             return k;
     return -1;
 }
@@ -155,31 +155,39 @@ int add(osl_actor_kind_id id, const char *name, const char *addr_text, const cha
 
 } // namespace
 
+int osl_actor_find_name(osl_actor_kind_id id, const char *name) {
+    return find_name_in(id, name);
+}
+
+int osl_actor_find_addr(osl_actor_kind_id id, const uint8_t *addr) {
+    return find_addr_in(id, addr);
+}
+
 // Frames carry the address least significant byte first.
 int osl_actor_find_frame_addr(osl_actor_kind_id id, const uint8_t *addr) {
     uint8_t msb_first[OSL_ADDR_SIZE];
     osl_addr_flip(addr, msb_first);
-    return find_addr(id, msb_first);
+    return find_addr_in(id, msb_first);
 }
 
 int osl_relay_find_name(const char *name) {
-    return find_name(OSL_KIND_RELAY, name);
+    return find_name_in(OSL_KIND_RELAY, name);
 }
 int osl_dimmer_find_name(const char *name) {
-    return find_name(OSL_KIND_DIMMER, name);
+    return find_name_in(OSL_KIND_DIMMER, name);
 }
 int osl_pwm_find_name(const char *name) {
-    return find_name(OSL_KIND_PWM, name);
+    return find_name_in(OSL_KIND_PWM, name);
 }
 
 int osl_relay_find_addr(const uint8_t *addr) {
-    return find_addr(OSL_KIND_RELAY, addr);
+    return find_addr_in(OSL_KIND_RELAY, addr);
 }
 int osl_dimmer_find_addr(const uint8_t *addr) {
-    return find_addr(OSL_KIND_DIMMER, addr);
+    return find_addr_in(OSL_KIND_DIMMER, addr);
 }
 int osl_pwm_find_addr(const uint8_t *addr) {
-    return find_addr(OSL_KIND_PWM, addr);
+    return find_addr_in(OSL_KIND_PWM, addr);
 }
 
 int osl_relay_find_frame_addr(const uint8_t *addr) {

@@ -1,0 +1,20 @@
+// The command transmitter: one command to one registered actor, sealed with
+// the actor's own key and advertised for 100 ms.
+#pragma once
+
+#include <cstdint>
+
+// Results besides 0 (advertised).
+enum : int {
+    OSL_SEND_BAD_TYPE = -50,       // not an actor's device type; nothing sent
+    OSL_SEND_DATA_FAILED = -22,    // LE Set Advertising Data not exchanged (or no link)
+    OSL_SEND_DATA_REFUSED = -24,   // ... answered with a non-zero status (errno EIO)
+    OSL_SEND_PARAMS_FAILED = -26,  // LE Set Advertising Parameters not exchanged
+    OSL_SEND_PARAMS_REFUSED = -28, // ... answered with a non-zero status (errno EIO)
+};
+
+// Sends to entry `index` of the table of `type` (20 relay, 21 dimmer, 22
+// PWM) its value bytes (1, or 3 for PWM). The index is the one a lookup has
+// just returned. Runs in the application's flow only; blocks for the
+// advertising window. Prints nothing: the callers log the result.
+int osl_send_command(int index, const uint8_t *values, uint8_t type);
