@@ -2,11 +2,15 @@
 // are never repositioned, so each value file (an ordinary file) keeps every
 // "1" and "0" written to it, in order. Export and unexport are opened afresh
 // for every line, so there they are FIFOs that the test reads, to see every
-// number written and its order.
+// number written and its order. The order across files comes from inotify.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -168,6 +172,113 @@ TEST_F(LampTest, CloseDarkensClosesAndUnexportsInLampOrder) {
     // Nothing is left to darken: a later lamp change writes nothing.
     EXPECT_EQ(osl_lamp_set(&osl_lamps, LAMP_PWR, 1), 0);
     EXPECT_EQ(value(PIN_PWR), "10");
+}
+
+// --- the order across lamps ------------------------------------------------
+
+// The writes to several files in the order the kernel saw them: one inotify
+// queue watches them all, which per-file histories cannot tell. Each write
+// to a value file is one byte, so the n-th write event of a value file is
+// the n-th byte in it.
+class WriteOrder {
+  public:
+    enum class File { Value, Direction, Unexport };
+
+    WriteOrder() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+    ~WriteOrder() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    WriteOrder(const WriteOrder &) = delete;
+    WriteOrder &operator=(const WriteOrder &) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+
+    // Closes are watched too: they name the value files closed, and they part
+    // the writes of one file, which inotify would otherwise merge into one.
+    void watch(const std::string &file, File kind, const std::string &label) {
+        int wd = inotify_add_watch(fd_, file.c_str(), IN_MODIFY | IN_CLOSE_WRITE);
+        ASSERT_GE(wd, 0) << file;
+        watched_[wd] = Watched{file, kind, label, 0};
+    }
+
+    // What happened since the last call: "rx=1" a value byte, "rx closed" a
+    // value file closed, "rx out" a direction written, "unexport" a release.
+    std::string take() {
+        std::string seen;
+        alignas(inotify_event) char buf[4096];
+        ssize_t n;
+        while ((n = read(fd_, buf, sizeof buf)) > 0) {
+            for (char *p = buf; p < buf + n;) {
+                const auto *e = reinterpret_cast<const inotify_event *>(p);
+                p += sizeof(inotify_event) + e->len;
+                EXPECT_EQ(e->mask & IN_Q_OVERFLOW, 0u);
+                auto it = watched_.find(e->wd);
+                if (it == watched_.end())
+                    continue;
+                std::string token = describe(it->second, e->mask);
+                if (!token.empty())
+                    seen += (seen.empty() ? "" : " ") + token;
+            }
+        }
+        return seen;
+    }
+
+  private:
+    struct Watched {
+        std::string file;
+        File kind;
+        std::string label;
+        size_t writes;
+    };
+
+    static std::string describe(Watched &w, uint32_t mask) {
+        if (mask & IN_MODIFY) {
+            switch (w.kind) {
+            case File::Value: {
+                const std::string bytes = read_file(w.file);
+                const size_t at = w.writes++;
+                return w.label + "=" + (at < bytes.size() ? bytes.substr(at, 1) : "?");
+            }
+            case File::Direction:
+                return w.label + " " + read_file(w.file);
+            case File::Unexport:
+                return w.label;
+            }
+        }
+        if ((mask & IN_CLOSE_WRITE) && w.kind == File::Value)
+            return w.label + " closed";
+        return "";
+    }
+
+    int fd_;
+    std::map<int, Watched> watched_;
+};
+
+TEST_F(LampTest, LampsChangeInOrderAcrossLampsAtOpenAndClose) {
+    make_tree({PIN_RX, PIN_TX, PIN_PWR});
+    WriteOrder order;
+    ASSERT_TRUE(order.ok()) << "inotify: " << strerror(errno);
+    const std::pair<const char *, int> lamps[] = {{"rx", PIN_RX}, {"tx", PIN_TX}, {"pwr", PIN_PWR}};
+    for (const auto &[name, gpio] : lamps) {
+        order.watch(line_dir(gpio) + "/direction", WriteOrder::File::Direction, name);
+        order.watch(line_dir(gpio) + "/value", WriteOrder::File::Value, name);
+    }
+    order.watch(root() + "/unexport", WriteOrder::File::Unexport, "unexport");
+
+    ASSERT_EQ(open_quietly(PIN_RX, PIN_TX, PIN_PWR), 0);
+    // Every line is an output before any lamp is lit; power comes on first,
+    // and receive and transmit go dark again once the library runs.
+    EXPECT_EQ(order.take(), "rx out tx out pwr out pwr=1 rx=1 tx=1 rx=0 tx=0");
+
+    {
+        StdoutCapture quiet;
+        osl_bt_close();
+    }
+    // Every lamp is dark and its file closed before the first line is released.
+    EXPECT_EQ(order.take(),
+              "rx=0 rx closed tx=0 tx closed pwr=0 pwr closed unexport unexport unexport");
+    EXPECT_EQ(unexported(), "261913");
 }
 
 TEST_F(LampTest, LineAlreadyExportedIsSetUpNormally) {

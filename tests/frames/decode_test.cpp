@@ -75,6 +75,14 @@ class Decoder : public DecoderFixture {
         ASSERT_EQ(osl_pwm_add("strip", "665544332211", PWM_KEY), 0);
     }
     Bytes meteo(uint32_t wt = 1000) { return sensor_report(METEO_ADDR, meteo_block(wt), -60); }
+
+    // Accepts new sensor frames until the window holds all it can.
+    void fill_window() {
+        for (uint32_t wt = 0; osl_rx_index < OSL_RX_SLOTS; wt++) {
+            ASSERT_EQ(decode(meteo(wt)), 23);
+            take_records(); // the queue holds 44 records at most
+        }
+    }
 };
 
 // --- a scripted mix of every device kind ---------------------------------------
@@ -394,6 +402,50 @@ TEST_F(Decoder, FullWindowRefusesNewSealedFramesOnly) {
     EXPECT_EQ(osl_rx_countdown, 100 - 1); // the last of the 100 set it, one tick ago
 }
 
+// Only an accepted actor frame says what the actor is in: a repeat carries an
+// older state, and a frame refused at a full window was never taken in.
+TEST_F(Decoder, RefusedActorFramesLeaveTheReportedStateAlone) {
+    register_actors();
+    open(OSL_LOG_ACTORS);
+    const Key relay_key = key_from_text(RELAY_KEY);
+    const Key dimmer_key = key_from_text(DIMMER_KEY);
+    const Key pwm_key = key_from_text(PWM_KEY);
+    const Bytes older[] = {actor_report(RELAY_ADDR, relay_block(0x05), relay_key, -55),
+                           actor_report(DIMMER_ADDR, dimmer_block(10), dimmer_key, -55),
+                           actor_report(PWM_ADDR, pwm_block(1, 2, 3), pwm_key, -55)};
+    const Bytes newer[] = {actor_report(RELAY_ADDR, relay_block(0x0A), relay_key, -55),
+                           actor_report(DIMMER_ADDR, dimmer_block(20), dimmer_key, -55),
+                           actor_report(PWM_ADDR, pwm_block(4, 5, 6), pwm_key, -55)};
+    const Bytes unseen[] = {actor_report(RELAY_ADDR, relay_block(0x0F), relay_key, -55),
+                            actor_report(DIMMER_ADDR, dimmer_block(99), dimmer_key, -55),
+                            actor_report(PWM_ADDR, pwm_block(7, 8, 9), pwm_key, -55)};
+    auto reported = [] {
+        return std::vector<int>{osl_relay_table[0].reported, osl_dimmer_table[0].reported,
+                                osl_pwm_table[0].reported[0], osl_pwm_table[0].reported[1],
+                                osl_pwm_table[0].reported[2]};
+    };
+    const std::vector<int> latest = {0x0A, 20, 4, 5, 6};
+
+    for (const Bytes &e : older)
+        ASSERT_EQ(decode(e), 23);
+    for (const Bytes &e : newer)
+        ASSERT_EQ(decode(e), 23);
+    ASSERT_EQ(reported(), latest);
+    take_records();
+    said();
+
+    for (const Bytes &e : older)
+        EXPECT_EQ(decode(e), -12);
+    EXPECT_EQ(reported(), latest);
+
+    fill_window();
+    for (const Bytes &e : unseen)
+        EXPECT_EQ(decode(e), -14);
+    EXPECT_EQ(reported(), latest);
+    EXPECT_EQ(take_records().size(), 0u);
+    EXPECT_EQ(said(), "");
+}
+
 // --- SEC_KEY announcements -------------------------------------------------------
 
 TEST_F(Decoder, KeyAnnouncementWithoutActorLogLightsTheLampOnly) {
@@ -426,6 +478,24 @@ TEST_F(Decoder, KeyAnnouncementIsPrintedOncePerWindowAndNeverQueued) {
     EXPECT_EQ(decode(announcement), 46);
     take_records();
     EXPECT_NE(said(), "");
+}
+
+// The tag check is all an announcement needs to light the lamp; the window
+// is asked only afterwards.
+TEST_F(Decoder, KeyAnnouncementRefusedAtAFullWindowStillLightsTheLamp) {
+    open(OSL_LOG_ACTORS);
+    fill_window();
+    tick(5);
+    ASSERT_EQ(osl_lamps.osl_rx_lamp_count, 0u);
+    ASSERT_EQ(lamp(), "1010");
+    said();
+
+    EXPECT_EQ(decode(sec_key_report(RELAY_ADDR, key_from_text(RELAY_KEY), -60)), -14);
+    EXPECT_EQ(osl_lamps.osl_rx_lamp_count, 1u);
+    EXPECT_EQ(lamp(), "10101");
+    EXPECT_EQ(osl_rx_index, OSL_RX_SLOTS);
+    EXPECT_EQ(take_records().size(), 0u);
+    EXPECT_EQ(said(), "");
 }
 
 // --- the air sensor --------------------------------------------------------------
