@@ -17,8 +17,9 @@ namespace osl::vm {
 
 using osl::test::Block;
 
-// btvirt creates two controllers.
-constexpr int CONTROLLERS = 2;
+// btvirt creates three controllers: the library's, the simulated device's,
+// and one that scans for the library's commands.
+constexpr int CONTROLLERS = 3;
 // Deadlines for things that take milliseconds on an idle machine; a loaded
 // host running the guest under emulation can be a hundred times slower.
 constexpr int DEADLINE_MS = 20000;
@@ -123,5 +124,10 @@ inline constexpr char GPIO_LOG_PREFIX[] = "osl-vm-gpio: ";
 // Opens the library with lamps on the GPIO lines of the test controller and
 // plays one frame from device_dev.
 void lamp_phase(Tally &t, int device_dev);
+
+// The command phase, in a process of its own: the library on lib_dev sends a
+// relay command while the device on device_dev sends sensor frames; a
+// scanner on scanner_dev receives the command.
+void command_phase(Tally &t, int lib_dev, int device_dev, int scanner_dev);
 
 } // namespace osl::vm

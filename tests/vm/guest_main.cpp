@@ -65,17 +65,18 @@ std::vector<Frame> frames() {
     };
 }
 
-// The lamp phase in a child; its tally comes back through a pipe.
-void run_lamp_phase(Tally &t, int device_dev) {
+// A phase in a child, which opens the library once for itself; its tally
+// comes back through a pipe.
+template <typename Phase> void run_phase(Tally &t, const std::string &name, Phase phase) {
     int fds[2];
-    if (!t.check(pipe(fds) == 0, "lamp phase: pipe"))
+    if (!t.check(pipe(fds) == 0, name + ": pipe"))
         return;
     fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
         close(fds[0]);
         Tally mine;
-        lamp_phase(mine, device_dev);
+        phase(mine);
         int counts[2] = {mine.passed, mine.failed};
         ssize_t n = write(fds[1], counts, sizeof counts);
         _exit(n == sizeof counts ? 0 : 1);
@@ -90,7 +91,7 @@ void run_lamp_phase(Tally &t, int device_dev) {
     t.passed += counts[0];
     t.failed += counts[1];
     t.check(n == sizeof counts && WIFEXITED(status) && WEXITSTATUS(status) == 0,
-            "lamp phase ran to its end", "status " + std::to_string(status));
+            name + " ran to its end", "status " + std::to_string(status));
 }
 
 // Opens the library without lamps on lib_dev and plays the frames from
@@ -218,11 +219,16 @@ int main() {
     std::string err = controllers_up(CONTROLLERS, DEADLINE_MS);
     if (t.check(err.empty(), "both virtual controllers up", err)) {
         const int lib_dev = route();
+        // The other two: the simulated device, and the scanner for commands.
         const int device_dev = lib_dev == 0 ? 1 : 0;
-        if (t.check(lib_dev == 0 || lib_dev == 1, "hci_get_route gives a btvirt controller",
-                    "got " + std::to_string(lib_dev))) {
-            fprintf(stderr, "library on hci%d, device on hci%d\n", lib_dev, device_dev);
-            run_lamp_phase(t, device_dev);
+        const int scanner_dev = 3 - lib_dev - device_dev;
+        if (t.check(lib_dev >= 0 && lib_dev < CONTROLLERS,
+                    "hci_get_route gives a btvirt controller", "got " + std::to_string(lib_dev))) {
+            fprintf(stderr, "library on hci%d, device on hci%d, scanner on hci%d\n", lib_dev,
+                    device_dev, scanner_dev);
+            run_phase(t, "lamp phase", [&](Tally &mine) { lamp_phase(mine, device_dev); });
+            run_phase(t, "command phase",
+                      [&](Tally &mine) { command_phase(mine, lib_dev, device_dev, scanner_dev); });
             radio_phase(t, lib_dev, device_dev);
         }
     }

@@ -1,5 +1,5 @@
 #!/bin/sh
-# PID 1 of the test machine: load the Bluetooth modules, start btvirt's two
+# PID 1 of the test machine: load the Bluetooth modules, start btvirt's three
 # virtual controllers, run the guest program, power off. Everything goes to
 # the serial console, where run.sh reads it.
 mount -t proc proc /proc
@@ -11,7 +11,7 @@ while read -r module; do
   insmod "/lib/modules/$module" || echo "vm: insmod $module failed"
 done < /lib/modules/load-order
 
-btvirt -L -l2 > /tmp/btvirt.log 2>&1 &
+btvirt -L -l3 > /tmp/btvirt.log 2>&1 &
 osl_vm_guest
 status=$?
 echo "vm: guest exited with status $status"

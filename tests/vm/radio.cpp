@@ -175,11 +175,19 @@ std::string Device::stop() {
 }
 
 Observer::~Observer() {
+    if (scanning_) {
+        int sock = hci_open_dev(dev_);
+        if (sock >= 0) {
+            hci_le_set_scan_enable(sock, 0x00, 0x01, HCI_TIMEOUT_MS);
+            hci_close_dev(sock);
+        }
+    }
     if (sock_ >= 0)
         hci_close_dev(sock_);
 }
 
 std::string Observer::open(int dev) {
+    dev_ = dev;
     sock_ = hci_open_dev(dev);
     if (sock_ < 0)
         return errno_text("observer socket on hci" + std::to_string(dev));
@@ -192,7 +200,32 @@ std::string Observer::open(int dev) {
     return {};
 }
 
+std::string Observer::scan() {
+    int sock = hci_open_dev(dev_);
+    if (sock < 0)
+        return errno_text("scan socket on hci" + std::to_string(dev_));
+    std::string err;
+    if (hci_le_set_scan_parameters(sock, 0x00, htobs(0x0010), htobs(0x0010), 0x00, 0x00,
+                                   HCI_TIMEOUT_MS) < 0)
+        err = errno_text("observer scan parameters");
+    else if (hci_le_set_scan_enable(sock, 0x01, 0x00, HCI_TIMEOUT_MS) < 0)
+        err = errno_text("observer scan enable");
+    else
+        scanning_ = true;
+    hci_close_dev(sock);
+    return err;
+}
+
 std::string Observer::wait(const AddrLsb &addr, const Bytes &data, int deadline_ms, Report *out) {
+    return wait_for(addr, &data, deadline_ms, out);
+}
+
+std::string Observer::wait_from(const AddrLsb &addr, int deadline_ms, Report *out) {
+    return wait_for(addr, nullptr, deadline_ms, out);
+}
+
+std::string Observer::wait_for(const AddrLsb &addr, const Bytes *data, int deadline_ms,
+                               Report *out) {
     const auto deadline = after_ms(deadline_ms);
     for (;;) {
         const auto left =
@@ -227,7 +260,7 @@ std::string Observer::wait(const AddrLsb &addr, const Bytes &data, int deadline_
         memcpy(r.addr.data(), &buf[7], 6);
         r.data.assign(&buf[DATA], &buf[DATA + data_len]);
         r.rssi = static_cast<int8_t>(buf[DATA + data_len]);
-        if (r.addr == addr && r.data == data) {
+        if (r.addr == addr && (data == nullptr || r.data == *data)) {
             *out = r;
             return {};
         }

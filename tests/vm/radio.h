@@ -62,11 +62,20 @@ class Observer {
   public:
     ~Observer();
     std::string open(int dev);
+    // Makes the controller scan passively, for an observer on a controller
+    // nobody else scans with (through a socket of its own, so no report
+    // queued for this observer is consumed by the commands).
+    std::string scan();
     // Waits for a report from addr carrying exactly data; others are skipped.
     std::string wait(const AddrLsb &addr, const Bytes &data, int deadline_ms, Report *out);
+    // Waits for the next report from addr, whatever it carries.
+    std::string wait_from(const AddrLsb &addr, int deadline_ms, Report *out);
 
   private:
+    std::string wait_for(const AddrLsb &addr, const Bytes *data, int deadline_ms, Report *out);
+    int dev_ = -1;
     int sock_ = -1;
+    bool scanning_ = false;
 };
 
 // Sockets this process holds open (the guest program holds no others).
