@@ -46,11 +46,8 @@ bool osl_air_is_frame(const uint8_t *event, int avail) {
 }
 
 int osl_air_decode(const uint8_t *event, int avail, osl_fifo_t *q) {
-    int manuf = osl_ad_find(AD_MANUFACTURER, event, avail);
-    if (manuf < 0)
-        return OSL_DECODE_NO_PAYLOAD;
-    int payload = manuf + MANUF_PAYLOAD;
-    if (payload + AIR_PAYLOAD_SIZE > avail)
+    const int payload = osl_manuf_payload(event, avail, AIR_PAYLOAD_SIZE);
+    if (payload < 0)
         return OSL_DECODE_NO_PAYLOAD;
     osl_rx_lamp_flash();
     int8_t rssi = osl_frame_rssi(event, avail, payload);

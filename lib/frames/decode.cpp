@@ -183,16 +183,11 @@ int osl_frame_decode(uint8_t *event, int len, osl_fifo_t *q) {
     if (osl_air_is_frame(event, avail))
         return osl_air_decode(event, avail, q);
 
-    int manuf = osl_ad_find(AD_MANUFACTURER, event, avail);
-    if (manuf < 0)
+    const int start = osl_manuf_payload(event, avail, OSL_SEALED_SIZE);
+    if (start < 0)
         return OSL_DECODE_NO_PAYLOAD;
-    // A payload cut short by the report's end would be sealed bytes, type and
-    // tag made up of whatever follows; refuse it before reading any of it.
-    int start = manuf + MANUF_PAYLOAD;
-    if (start + OSL_SEALED_SIZE > avail)
-        return OSL_DECODE_NO_PAYLOAD;
-    if (event[manuf + AD_DATA] != KIT_COMPANY_BYTE ||
-        event[manuf + AD_DATA + 1] != KIT_COMPANY_BYTE)
+    // The company identifier precedes the payload.
+    if (event[start - 2] != KIT_COMPANY_BYTE || event[start - 1] != KIT_COMPANY_BYTE)
         return OSL_DECODE_NO_PAYLOAD;
 
     uint8_t *payload = event + start;
@@ -219,6 +214,14 @@ int osl_ad_find(int type, const uint8_t *event, int len) {
         if (pos >= avail)
             return -1;
     }
+}
+
+int osl_manuf_payload(const uint8_t *event, int avail, int size) {
+    const int manuf = osl_ad_find(AD_MANUFACTURER, event, avail);
+    if (manuf < 0)
+        return -1;
+    const int start = manuf + MANUF_PAYLOAD;
+    return start + size > avail ? -1 : start;
 }
 
 // A prefix comparison: the frame's name may run on past the text.

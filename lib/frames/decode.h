@@ -26,6 +26,11 @@ int osl_frame_decode(uint8_t *event, int len, osl_fifo_t *q);
 // Index of the length byte of the first AD structure of that type whose type
 // byte lies within len bytes, or -1.
 int osl_ad_find(int type, const uint8_t *event, int len);
+// Where the payload of the first manufacturer-specific structure starts,
+// when `size` bytes of it were received (within avail); else -1. A payload
+// cut short by the report's end would be made up of whatever follows, so it
+// is refused before any of it is read.
+int osl_manuf_payload(const uint8_t *event, int avail, int size);
 // 0 when the frame begins with the text, else the first difference.
 int osl_name_cmp(const char *text, const uint8_t *frame);
 

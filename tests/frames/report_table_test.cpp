@@ -65,16 +65,6 @@ Bytes from_hex(const char *text) {
     return out;
 }
 
-std::string hex(const uint8_t *bytes, size_t n) {
-    std::string s;
-    char two[3];
-    for (size_t i = 0; i < n; i++) {
-        snprintf(two, sizeof two, "%02X", bytes[i]);
-        s += two;
-    }
-    return s;
-}
-
 // Registers the table's actors once per process (registrations last for the
 // process, and a whole run of this executable shares one).
 void register_actors() {

@@ -1,5 +1,6 @@
 #include "frames.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,16 @@
 #include "frames/seal.h"
 
 namespace osl::test {
+
+std::string hex(const uint8_t *bytes, size_t n) {
+    std::string s;
+    char two[3];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(two, sizeof two, "%02X", bytes[i]);
+        s += two;
+    }
+    return s;
+}
 
 Addr addr_from_text(const char *text) {
     Addr a{};

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace osl::test {
@@ -15,6 +17,12 @@ using Addr = std::array<uint8_t, 6>;    // most significant byte first, as writt
 using Key = std::array<uint8_t, 16>;    // first byte from the first two digits
 using Block = std::array<uint8_t, 16>;  // a device's plain payload
 using Sealed = std::array<uint8_t, 24>; // sealed bytes, frame type, tag
+
+// Bytes as upper-case hexadecimal digits, for comparisons and failure reports.
+std::string hex(const uint8_t *bytes, size_t n);
+inline std::string hex(const Bytes &bytes) {
+    return hex(bytes.data(), bytes.size());
+}
 
 // Text forms, as the add operations take them; a malformed text fails the test.
 Addr addr_from_text(const char *text);

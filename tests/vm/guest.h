@@ -16,6 +16,7 @@
 namespace osl::vm {
 
 using osl::test::Block;
+using osl::test::hex;
 
 // btvirt creates three controllers: the library's, the simulated device's,
 // and one that scans for the library's commands.
@@ -47,20 +48,6 @@ struct Tally {
         return ok;
     }
 };
-
-inline std::string hex(const uint8_t *p, size_t n) {
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; i++) {
-        snprintf(b, sizeof b, "%.2X", p[i]);
-        s += b;
-    }
-    return s;
-}
-
-inline std::string hex(const Bytes &b) {
-    return hex(b.data(), b.size());
-}
 
 // Makes line ends and tabs visible in a failure report.
 inline std::string visible(const std::string &s) {
