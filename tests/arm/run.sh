@@ -53,6 +53,7 @@ vm_require "tools/deps.sh --arm" qemu-system-arm modprobe depmod cpio gzip dpkg-
 programs=0
 while read -r kind path; do
   case "$kind" in
+    "") continue ;;
     gtest | program) ;;
     *) echo "arm: bad line in $suite_list: $kind $path" >&2; exit 2 ;;
   esac

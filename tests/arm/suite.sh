@@ -35,6 +35,7 @@ run() {
 }
 
 while read -r kind program; do
+  [ -n "$kind" ] || continue
   name=${program##*/}
   before=$((passed + failed + skipped))
   if [ "$kind" = program ]; then
