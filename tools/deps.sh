@@ -2,6 +2,8 @@
 # Installs the Debian packages the build and the tests need, only those missing.
 #   tools/deps.sh        what the build, the tests and the benchmarks need
 #   tools/deps.sh --vm   also what the virtual-machine test (OSL_VM_TESTS) needs
+#   tools/deps.sh --arm  also what the 32-bit ARM cross build and its test
+#                        machine need (options may be combined)
 set -euo pipefail
 
 packages=(cmake ninja-build g++ gcc clang pkg-config libbluetooth-dev libgtest-dev libgmock-dev
@@ -12,12 +14,24 @@ packages=(cmake ninja-build g++ gcc clang pkg-config libbluetooth-dev libgtest-d
 # machine runs headless, without a network card.
 vm_packages=(qemu-system-x86 bluez-test-tools busybox-static kmod cpio make gcc)
 
+# The ARM target: Debian's cross compiler, and the target's own libraries from
+# Debian's armhf multiarch packages, installed beside the host's (no sysroot).
+# qemu-system-arm boots the armhf kernel; kmod and cpio build its initramfs.
+# The armhf busybox and the kernel are downloaded into the build tree by
+# tests/arm/run.sh, not installed.
+arm_packages=(crossbuild-essential-armhf libbluetooth-dev:armhf libgtest-dev:armhf
+              libgmock-dev:armhf libssl-dev:armhf libbenchmark-dev:armhf qemu-system-arm
+              kmod cpio)
+
 vm=0
-case "${1:-}" in
-  "") ;;
-  --vm) vm=1 ;;
-  *) echo "usage: $0 [--vm]" >&2; exit 2 ;;
-esac
+arm=0
+for arg in "$@"; do
+  case "$arg" in
+    --vm) vm=1 ;;
+    --arm) arm=1 ;;
+    *) echo "usage: $0 [--vm] [--arm]" >&2; exit 2 ;;
+  esac
+done
 
 missing_of() {
   local p
@@ -28,11 +42,23 @@ missing_of() {
 mapfile -t missing < <(missing_of "${packages[@]}")
 vm_missing=()
 [ "$vm" -eq 1 ] && mapfile -t vm_missing < <(missing_of "${vm_packages[@]}")
-[ ${#missing[@]} -eq 0 ] && [ ${#vm_missing[@]} -eq 0 ] && exit 0
+# An armhf package can only be known once dpkg takes the architecture.
+arm_missing=()
+arm_arch=1
+if [ "$arm" -eq 1 ]; then
+  dpkg --print-foreign-architectures | grep -qx armhf || arm_arch=0
+  mapfile -t arm_missing < <(missing_of "${arm_packages[@]}")
+fi
+[ ${#missing[@]} -eq 0 ] && [ ${#vm_missing[@]} -eq 0 ] && [ ${#arm_missing[@]} -eq 0 ] &&
+  [ "$arm_arch" -eq 1 ] && exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "installing: ${missing[*]} ${vm_missing[*]}"
+if [ "$arm_arch" -eq 0 ]; then
+  echo "adding the armhf architecture to dpkg"
+  $sudo dpkg --add-architecture armhf
+fi
+echo "installing: ${missing[*]} ${vm_missing[*]} ${arm_missing[*]}"
 $sudo apt-get update -qq
 if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
@@ -40,4 +66,8 @@ fi
 if [ ${#vm_missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
     "${vm_missing[@]}"
+fi
+if [ ${#arm_missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${arm_missing[@]}"
 fi

@@ -15,6 +15,7 @@ set -euo pipefail
 # `apt-cache search linux-image-6.1` lists will do; when this one has left the
 # archive the newest listed is used.
 KERNEL_ABI=${OSL_VM_KERNEL_ABI:-6.1.0-50-amd64}
+KERNEL_PATTERN='^linux-image-6\.1\.0-[0-9]+-amd64$'
 # Wall time the whole virtual machine may take; a healthy run needs well
 # under a minute even on a loaded machine.
 VM_TIMEOUT_S=240
@@ -27,46 +28,27 @@ fi
 guest=$(realpath "$1")
 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=common.sh
+. "$here/common.sh"
 mkdir -p "$work"
 work=$(realpath "$work")
 
-for tool in qemu-system-x86_64 btvirt busybox modprobe depmod cpio dpkg-deb apt-get; do
-  command -v "$tool" > /dev/null || { echo "vm: $tool missing (tools/deps.sh --vm installs it)" >&2; exit 2; }
-done
+vm_require "tools/deps.sh --vm" qemu-system-x86_64 btvirt busybox modprobe depmod cpio gzip \
+  dpkg-deb apt-get
 
 # --- kernel, its modules and headers, cached ----------------------------------
 # Everything is unpacked into one tree, never installed: the image for the
 # kernel and its modules, the headers and kbuild for the test GPIO module.
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-known() { apt-cache show "linux-image-$1" > /dev/null 2>&1; }
-# Debian drops old kernel ABIs from the archive as security updates arrive:
-# when the pinned one has gone, take the newest 6.1 kernel it offers instead.
-if [ ! -e "$work/linux-$KERNEL_ABI/.complete" ] && ! known "$KERNEL_ABI"; then
-  $sudo apt-get update -qq
-  if ! known "$KERNEL_ABI"; then
-    newest=$(apt-cache search --names-only '^linux-image-6\.1\.0-[0-9]+-amd64$' |
-             sed -n 's/^linux-image-\([^ ]*\) .*/\1/p' | sort -V | tail -n 1)
-    [ -n "$newest" ] || { echo "vm: no linux-image-6.1.0-N-amd64 in the archive" >&2; exit 2; }
-    echo "vm: linux-image-$KERNEL_ABI has left the archive; using $newest" >&2
-    KERNEL_ABI=$newest
-  fi
-fi
+KERNEL_ABI=$(vm_kernel_abi "$KERNEL_ABI" "$KERNEL_PATTERN" "" "$work")
 kernel_dir=$work/linux-$KERNEL_ABI
-debs=$work/debs
 if [ ! -e "$kernel_dir/.complete" ]; then
-  rm -rf "$kernel_dir" "$debs"
-  mkdir -p "$kernel_dir" "$debs"
-  download() { (cd "$debs" && apt-get download -q "$@"); }
-  download "linux-image-$KERNEL_ABI" "linux-headers-$KERNEL_ABI" \
+  rm -rf "$kernel_dir"
+  vm_unpack "$kernel_dir" "linux-image-$KERNEL_ABI" "linux-headers-$KERNEL_ABI" \
     "linux-headers-${KERNEL_ABI%-*}-common"
-  # kbuild carries no ABI in its name: take the build of the same version.
-  version=$(dpkg-deb -f "$debs"/linux-image-"$KERNEL_ABI"_*.deb Version)
-  download "linux-kbuild-${KERNEL_ABI%%.0-*}=$version"
-  for deb in "$debs"/*.deb; do
-    dpkg-deb -x "$deb" "$kernel_dir"
-  done
-  rm -rf "$debs"
+  # kbuild carries no ABI in its name: take the build of the same version,
+  # the candidate that apt-get download just fetched.
+  version=$(apt-cache policy "linux-image-$KERNEL_ABI" | sed -n 's/^ *Candidate: //p')
+  vm_unpack "$kernel_dir" "linux-kbuild-${KERNEL_ABI%%.0-*}=$version"
   depmod -b "$kernel_dir" "$KERNEL_ABI"
   # The headers' Makefile names the common headers by their installed path.
   sed -i "s|^include /usr/src/|include $kernel_dir/usr/src/|" \
@@ -85,10 +67,7 @@ for applet in sh mount insmod cat echo poweroff; do
   ln -s busybox "$root/bin/$applet"
 done
 
-# Modules in load order, each after the ones it needs, each once.
-for module in "${MODULES[@]}"; do
-  modprobe -d "$kernel_dir" -S "$KERNEL_ABI" --show-depends "$module"
-done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' > "$work/modules.list"
+vm_module_order "$kernel_dir" "$KERNEL_ABI" "${MODULES[@]}" > "$work/modules.list"
 : > "$root/lib/modules/load-order"
 while read -r ko; do
   cp "$ko" "$root/lib/modules/"
@@ -118,7 +97,7 @@ cp "$here/init.sh" "$root/init"
 chmod +x "$root/init"
 
 initramfs=$work/initramfs.cpio.gz
-(cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 > "$initramfs"
+vm_make_initramfs "$root" "$initramfs"
 
 # --- boot ----------------------------------------------------------------------
 console=$work/console.log
@@ -127,26 +106,15 @@ set +e
 timeout --kill-after=10 "$VM_TIMEOUT_S" \
   qemu-system-x86_64 -m 512 -nographic -no-reboot -net none \
     -kernel "$vmlinuz" -initrd "$initramfs" \
-    -append "console=ttyS0 panic=-1 quiet" < /dev/null 2>&1 |
-  # The firmware's screen resets would clear the terminal of whoever reads the log.
-  tr -d '\r' | sed -e 's/\x1bc//g' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' > "$console"
+    -append "console=ttyS0 panic=-1 quiet" < /dev/null 2>&1 | vm_console_filter > "$console"
 qemu_status=${PIPESTATUS[0]}
 set -e
 echo "vm: machine ran $(( $(date +%s) - start )) s (qemu status $qemu_status)"
 cat "$console"
 
-verdict=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1 || true)
-if [ -z "$verdict" ]; then
-  echo "vm: FAILED: no verdict from the guest" >&2
-  exit 1
-fi
-read -r passed _ failed _ <<< "$verdict"
-if [ "$failed" -ne 0 ] || [ "$passed" -eq 0 ]; then
-  echo "vm: FAILED: $verdict" >&2
-  exit 1
-fi
+vm_verdict "$console" || exit 1
 if ! grep -qx 'vm: guest exited with status 0' "$console"; then
   echo "vm: FAILED: the guest program did not end with status 0" >&2
   exit 1
 fi
-echo "vm: passed: $verdict"
+echo "vm: passed: $VM_VERDICT"
