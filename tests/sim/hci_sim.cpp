@@ -59,6 +59,12 @@ void Controller::reset() {
         f = Fault{};
     on_advertise = nullptr;
     on_listen = nullptr;
+    on_air = nullptr;
+    read_hook_ = nullptr;
+    read_hook_context_ = nullptr;
+    adv_len_ = 0;
+    drop_windows_ = 0;
+    dropped_ = 0;
     calls.clear();
     commands.clear();
     scanning = false;
@@ -72,6 +78,12 @@ void Controller::reset() {
     }
     read_calls_ = 0;
     unheard_ = 0;
+}
+
+void Controller::set_read_hook(ReadHook hook, void *context) {
+    AlarmBlock hold;
+    read_hook_ = hook;
+    read_hook_context_ = context;
 }
 
 void Controller::fail(Call call, int err, int times, int skip) {
@@ -294,6 +306,8 @@ struct Port {
     static ssize_t read(int sock, void *buf, size_t len) {
         Controller &s = c();
         s.read_calls_ = s.read_calls_ + 1;
+        if (s.read_hook_ != nullptr)
+            s.read_hook_(s.read_hook_context_);
         if (fault_result(Call::Read) < 0)
             return -1;
         Controller::Socket *so = s.socket(sock);
@@ -337,6 +351,18 @@ struct Port {
         if (c().strikes(Call::SendReq, &f) && f.status == 0) {
             errno = f.err != 0 ? f.err : ETIMEDOUT;
             return -1;
+        }
+        // A controller keeps the advertising data it accepted until the next
+        // load: byte 0 is the significant length, then the data.
+        if (f.status == 0 && rq->ogf == hci::OGF_LE_CTL && rq->ocf == hci::OCF_LE_SET_ADV_DATA &&
+            params != nullptr && rq->clen >= 1) {
+            size_t n = params[0];
+            if (n > sizeof c().adv_data_)
+                n = sizeof c().adv_data_;
+            if (n > static_cast<size_t>(rq->clen - 1))
+                n = static_cast<size_t>(rq->clen - 1);
+            memcpy(c().adv_data_, params + 1, n);
+            c().adv_len_ = n;
         }
         // Only Read BD_ADDR answers with more than its status.
         const bool bd_addr = rq->ogf == hci::OGF_INFO_PARAM && rq->ocf == hci::OCF_READ_BD_ADDR;
@@ -393,6 +419,14 @@ struct Port {
         c().advertising = enable != 0;
         if (c().advertising && c().on_advertise)
             c().on_advertise();
+        if (c().advertising) {
+            if (c().drop_windows_ > 0) {
+                c().drop_windows_--;
+                c().dropped_++;
+            } else if (c().on_air) {
+                c().on_air(c().adv_data_, c().adv_len_);
+            }
+        }
         return 0;
     }
 };

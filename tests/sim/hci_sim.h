@@ -90,6 +90,20 @@ class Controller {
     // Called when advertising is switched on, while the library waits in
     // its advertising window (for example to deliver events meanwhile).
     std::function<void()> on_advertise;
+    // Called with the advertising data the library loaded last (LE Set
+    // Advertising Data) each time it switches advertising on: what devices
+    // in range would hear. Runs in the caller's flow, never in the tick.
+    std::function<void(const uint8_t *data, size_t len)> on_air;
+    // The next `windows` advertising windows reach nobody, as if the
+    // command were lost on the air; on_advertise is still called.
+    void drop_advertising(int windows = 1) { drop_windows_ = windows; }
+    int dropped_windows() const { return dropped_; }
+    // Called at the start of every socket read, that is from the tick, in
+    // signal context: it may deliver events (the simulated devices' clock),
+    // but must not allocate or block. A plain pointer, installed and removed
+    // while SIGALRM is held off (set_read_hook does that).
+    using ReadHook = void (*)(void *context);
+    void set_read_hook(ReadHook hook, void *context);
 
     // --- record ----------------------------------------------------------
     // One line per call, in order, e.g. "scan_enable enable=1 filter_dup=0
@@ -139,6 +153,12 @@ class Controller {
     };
     Socket sockets_[SOCKETS];
     volatile uint32_t read_calls_ = 0;
+    ReadHook read_hook_ = nullptr;
+    void *read_hook_context_ = nullptr;
+    uint8_t adv_data_[31] = {};
+    size_t adv_len_ = 0;
+    int drop_windows_ = 0;
+    int dropped_ = 0;
     uint32_t unheard_ = 0;
 
     Socket *socket(int sock);
