@@ -1,0 +1,348 @@
+// osl_virtkit: plays the virtual kit on real HCI controllers, so that a board
+// (or the library on another controller) hears sensors and actors that are
+// not there, and its commands reach actors that obey them.
+//
+//   osl_virtkit [-v] [--seconds N] HCI_DEV [HCI_DEV ...]     e.g. osl_virtkit 1
+//
+// Each device advertises under its own address (random address type). A
+// controller refuses a new random address while it scans or advertises, so
+// a controller that plays several devices stops its command scan, changes
+// address, advertises the frame and scans again; a controller that plays
+// one address sets it once, before it starts scanning. Addresses are dealt
+// to the controllers in turn: with as many controllers as the kit has
+// addresses (six), each device keeps a controller and its address.
+//
+// Every frame is advertised once per advertising enable (some controllers,
+// btvirt's among them, report legacy advertising once per enable). Commands
+// are heard on every controller and offered to the kit's actors.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "core/addr.h"
+#include "core/hci_defs.h"
+#include "core/hci_port.h"
+#include "sim/virtkit/kit.h"
+
+namespace {
+
+using namespace osl;
+using virtkit::AdvData;
+using virtkit::Device;
+using virtkit::Kit;
+
+constexpr uint16_t OCF_LE_SET_RANDOM_ADDRESS = 0x0005;
+// How long one frame is advertised: a few advertising events at 20 ms.
+constexpr int FRAME_ADVERTISE_MS = 80;
+constexpr int IDLE_POLL_MS = 5;
+constexpr int MAX_CONTROLLERS = Kit::DEVICES;
+
+// LE Set Advertising Parameters: 20 to 23.125 ms, undirected, own address
+// random (the one set with LE Set Random Address), all three channels.
+constexpr uint8_t ADV_PARAMS[15] = {0x20, 0x00, 0x25, 0x00, 0x00, 0x01, 0x00, 0x00,
+                                    0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00};
+
+volatile sig_atomic_t stop_requested = 0;
+void on_stop(int) {
+    stop_requested = 1;
+}
+
+bool verbose = false;
+
+struct Controller {
+    int dev = -1;
+    int cmd = -1;  // requests (hci_send_req reads its answers here)
+    int scan = -1; // advertising reports, read without blocking
+    Device *devices[Kit::DEVICES] = {};
+    int count = 0;
+    bool scanning = false;
+    bool address_set = false;
+    virtkit::Addr address{};
+};
+
+Controller controllers[MAX_CONTROLLERS];
+int controller_count = 0;
+Kit kit;
+struct timespec started;
+
+void sleep_ms(int ms) {
+    struct timespec t = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR && !stop_requested) {
+    }
+}
+
+uint32_t now_ms() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint32_t>((t.tv_sec - started.tv_sec) * 1000 +
+                                 (t.tv_nsec - started.tv_nsec) / 1000000);
+}
+
+void addr_text(const virtkit::Addr &a, char out[13]) {
+    snprintf(out, 13, "%02X%02X%02X%02X%02X%02X", a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+// One request with a one-byte status answer: 0 done, else a message.
+const char *request(const Controller &c, uint16_t ocf, const void *params, int len) {
+    uint8_t status = 0xFF;
+    osl_hci_request rq = {};
+    rq.ogf = hci::OGF_LE_CTL;
+    rq.ocf = ocf;
+    rq.cparam = params;
+    rq.clen = len;
+    rq.rparam = &status;
+    rq.rlen = 1;
+    if (osl_hci_bluez.send_req(c.cmd, &rq, hci::TIMEOUT_MS) < 0)
+        return strerror(errno);
+    if (status != 0) {
+        static char text[48];
+        snprintf(text, sizeof text, "refused by the controller (status 0x%02X)", status);
+        return text;
+    }
+    return nullptr;
+}
+
+bool scan(Controller &c, bool on) {
+    if (c.scanning == on)
+        return true;
+    if (osl_hci_bluez.le_set_scan_enable(c.cmd, on ? 1 : 0, 0, hci::TIMEOUT_MS) < 0) {
+        fprintf(stderr, "osl_virtkit: hci%d: scan %s: %s\n", c.dev, on ? "on" : "off",
+                strerror(errno));
+        return false;
+    }
+    c.scanning = on;
+    return true;
+}
+
+bool set_address(Controller &c, const virtkit::Addr &a) {
+    if (c.address_set && c.address == a)
+        return true;
+    uint8_t lsb_first[OSL_ADDR_SIZE];
+    osl_addr_flip(a.data(), lsb_first);
+    if (const char *err = request(c, OCF_LE_SET_RANDOM_ADDRESS, lsb_first, sizeof lsb_first)) {
+        char text[13];
+        addr_text(a, text);
+        fprintf(stderr, "osl_virtkit: hci%d: random address %s: %s\n", c.dev, text, err);
+        return false;
+    }
+    c.address = a;
+    c.address_set = true;
+    return true;
+}
+
+Controller *controller_of(const Device &d) {
+    for (int i = 0; i < controller_count; i++)
+        for (int j = 0; j < controllers[i].count; j++)
+            if (controllers[i].devices[j] == &d)
+                return &controllers[i];
+    return nullptr;
+}
+
+Controller *controller_of_address(const virtkit::Addr &a) {
+    for (int i = 0; i < controller_count; i++)
+        for (int j = 0; j < controllers[i].count; j++)
+            if (controllers[i].devices[j]->addr() == a)
+                return &controllers[i];
+    return nullptr;
+}
+
+// Offers every command heard on the controller to the kit's actors.
+void listen(Controller &c) {
+    uint8_t event[64 + 255];
+    for (;;) {
+        ssize_t n = osl_hci_bluez.read(c.scan, event, sizeof event);
+        if (n <= 0)
+            return;
+        namespace report = hci::report;
+        if (n <= report::DATA || event[report::PKT_TYPE] != hci::PKT_EVENT ||
+            event[report::EVT_CODE] != hci::EVT_LE_META ||
+            event[report::SUBEVENT] != hci::SUBEVT_LE_ADV_REPORT)
+            continue;
+        size_t len = event[report::DATA_LEN];
+        if (report::DATA + len > static_cast<size_t>(n))
+            continue;
+        if (virtkit::Actor *a = kit.hear(event + report::DATA, len)) {
+            char text[13];
+            addr_text(a->addr(), text);
+            printf("hci%d: %s %s obeyed a command (%u so far)\n", c.dev, a->name(), text,
+                   a->obeyed());
+        }
+    }
+}
+
+void send(void *, Device &d, const AdvData &data) {
+    Controller *c = controller_of(d);
+    if (c == nullptr)
+        return;
+    listen(*c);
+    if (!(c->address_set && c->address == d.addr())) {
+        if (!scan(*c, false) || !set_address(*c, d.addr()))
+            return;
+    }
+    uint8_t block[1 + sizeof data.bytes] = {data.len};
+    memcpy(block + 1, data.bytes, data.len);
+    if (const char *err = request(*c, hci::OCF_LE_SET_ADV_DATA, block, sizeof block)) {
+        fprintf(stderr, "osl_virtkit: hci%d: advertising data: %s\n", c->dev, err);
+        return;
+    }
+    if (osl_hci_bluez.le_set_advertise_enable(c->cmd, 1, hci::TIMEOUT_MS) < 0) {
+        fprintf(stderr, "osl_virtkit: hci%d: advertising on: %s\n", c->dev, strerror(errno));
+        return;
+    }
+    if (!c->scanning)
+        scan(*c, true);
+    sleep_ms(FRAME_ADVERTISE_MS);
+    osl_hci_bluez.le_set_advertise_enable(c->cmd, 0, hci::TIMEOUT_MS);
+    if (verbose) {
+        char text[13];
+        addr_text(d.addr(), text);
+        printf("hci%d: %s %s %u bytes\n", c->dev, d.name(), text, data.len);
+    }
+    listen(*c);
+}
+
+bool open_controller(Controller &c) {
+    const osl_hci_ops &hci = osl_hci_bluez;
+    c.cmd = hci.open_socket();
+    c.scan = c.cmd < 0 ? -1 : hci.open_socket();
+    if (c.cmd < 0 || c.scan < 0) {
+        fprintf(stderr, "osl_virtkit: hci%d: no HCI socket: %s\n", c.dev, strerror(errno));
+        return false;
+    }
+    if (hci.bind(c.cmd, c.dev) < 0 || hci.bind(c.scan, c.dev) < 0) {
+        fprintf(stderr, "osl_virtkit: hci%d: no such controller, or it is down: %s\n", c.dev,
+                strerror(errno));
+        return false;
+    }
+    hci::Filter f;
+    hci::filter_clear(&f);
+    hci::filter_set_ptype(hci::PKT_EVENT, &f);
+    hci::filter_set_event(hci::EVT_LE_META, &f);
+    if (hci.set_filter(c.scan, &f) < 0 || hci.set_nonblocking(c.scan) < 0) {
+        fprintf(stderr, "osl_virtkit: hci%d: socket set-up: %s\n", c.dev, strerror(errno));
+        return false;
+    }
+    // Whatever an earlier run left on: advertising and scanning off, so the
+    // controller takes a random address.
+    hci.le_set_advertise_enable(c.cmd, 0, hci::TIMEOUT_MS);
+    hci.le_set_scan_enable(c.cmd, 0, 0, hci::TIMEOUT_MS);
+    if (!set_address(c, c.devices[0]->addr()))
+        return false;
+    if (const char *err =
+            request(c, hci::OCF_LE_SET_ADV_PARAMETERS, ADV_PARAMS, sizeof ADV_PARAMS)) {
+        fprintf(stderr, "osl_virtkit: hci%d: advertising parameters: %s\n", c.dev, err);
+        return false;
+    }
+    if (hci.le_set_scan_parameters(c.cmd, hci::SCAN_PASSIVE, hci::SCAN_INTERVAL, hci::SCAN_WINDOW,
+                                   0x01, hci::FILTER_ACCEPT_ALL, hci::TIMEOUT_MS) < 0) {
+        fprintf(stderr, "osl_virtkit: hci%d: scan parameters: %s\n", c.dev, strerror(errno));
+        return false;
+    }
+    return scan(c, true);
+}
+
+void close_controller(Controller &c) {
+    if (c.cmd >= 0) {
+        osl_hci_bluez.le_set_advertise_enable(c.cmd, 0, hci::TIMEOUT_MS);
+        osl_hci_bluez.le_set_scan_enable(c.cmd, 0, 0, hci::TIMEOUT_MS);
+        osl_hci_bluez.close(c.cmd);
+    }
+    if (c.scan >= 0)
+        osl_hci_bluez.close(c.scan);
+}
+
+int usage() {
+    fputs("usage: osl_virtkit [-v] [--seconds N] HCI_DEV [HCI_DEV ...]   e.g. osl_virtkit 1\n"
+          "plays the virtual kit's sensors and actors on the given HCI controllers\n",
+          stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    unsigned long seconds = 0;
+    for (int i = 1; i < argc; i++) {
+        char *end = nullptr;
+        if (strcmp(argv[i], "-v") == 0) {
+            verbose = true;
+        } else if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            seconds = strtoul(argv[++i], &end, 10);
+            if (*end != '\0')
+                return usage();
+        } else {
+            const char *text = argv[i];
+            if (strncmp(text, "hci", 3) == 0)
+                text += 3;
+            long dev = strtol(text, &end, 10);
+            if (*text == '\0' || *end != '\0' || dev < 0 || dev > 0xFFFF ||
+                controller_count == MAX_CONTROLLERS)
+                return usage();
+            controllers[controller_count++].dev = static_cast<int>(dev);
+        }
+    }
+    if (controller_count == 0)
+        return usage();
+
+    // Addresses dealt in turn: devices that share an address (the weather
+    // sensors, the door sensors) share a controller, so with enough
+    // controllers none ever changes its address. Spare controllers idle.
+    int dealt = 0;
+    for (Device *d : kit.devices) {
+        Controller *c = controller_of_address(d->addr());
+        if (c == nullptr)
+            c = &controllers[dealt++ % controller_count];
+        c->devices[c->count++] = d;
+    }
+    if (controller_count > dealt)
+        controller_count = dealt;
+
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    int status = 0;
+    for (int i = 0; i < controller_count; i++) {
+        Controller &c = controllers[i];
+        if (!open_controller(c)) {
+            status = 1;
+            break;
+        }
+        bool rotating = false;
+        for (int j = 1; j < c.count; j++)
+            rotating = rotating || c.devices[j]->addr() != c.devices[0]->addr();
+        for (int j = 0; j < c.count; j++) {
+            char text[13];
+            addr_text(c.devices[j]->addr(), text);
+            printf("hci%d: %s at %s%s\n", c.dev, c.devices[j]->name(), text,
+                   rotating ? " (address changed per frame, command scan paused meanwhile)" : "");
+        }
+    }
+    if (status == 0) {
+        for (const virtkit::Actor *a : kit.actors) {
+            char text[13];
+            addr_text(a->addr(), text);
+            printf("actor %s %s key ", a->name(), text);
+            for (uint8_t b : a->key())
+                printf("%02X", b);
+            putchar('\n');
+        }
+        clock_gettime(CLOCK_MONOTONIC, &started);
+        while (!stop_requested && (seconds == 0 || now_ms() / 1000 < seconds)) {
+            kit.run_until(now_ms(), send, nullptr);
+            for (int i = 0; i < controller_count; i++)
+                listen(controllers[i]);
+            sleep_ms(IDLE_POLL_MS);
+        }
+        printf("osl_virtkit: %u rounds played\n", kit.rounds());
+    }
+    for (int i = 0; i < controller_count; i++)
+        close_controller(controllers[i]);
+    return status;
+}
