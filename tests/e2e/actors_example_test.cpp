@@ -108,7 +108,9 @@ TEST_F(ActorsExampleTest, DrivesRelayDimmerAndPwmToTheWantedState) {
 struct HandCase {
     const char *name;
     void (*switch_by_hand)(Kit &);
-    const char *resend; // the comply line that sends the state again
+    // The comply line that sends the state again (its values are left out:
+    // a trigger of the example may change the wanted state meanwhile).
+    const char *resend;
 };
 void PrintTo(const HandCase &c, std::ostream *os) {
     *os << c.name;
@@ -135,15 +137,15 @@ TEST_P(SwitchedByHandTest, ComplyBringsTheActorBack) {
 INSTANTIATE_TEST_SUITE_P(
     Actors, SwitchedByHandTest,
     ::testing::Values(HandCase{"Relay", [](Kit &k) { k.relay.channels = 0x0C; },
-                               "[osl relay comply] send 'garden relay' 0C->"},
+                               "[osl relay comply] send 'garden relay' "},
                       HandCase{"Dimmer", [](Kit &k) { k.dimmer.level = 99; },
-                               "[osl dimmer comply] send 'hall dimmer' 99->"},
+                               "[osl dimmer comply] send 'hall dimmer' "},
                       HandCase{"Pwm",
                                [](Kit &k) {
                                    k.pwm.levels[0] = 0;
                                    k.pwm.levels[1] = 0;
                                },
-                               "[osl pwm comply] send 'kitchen leds' 0,0,"}),
+                               "[osl pwm comply] send 'kitchen leds' "}),
     [](const ::testing::TestParamInfo<HandCase> &info) { return std::string(info.param.name); });
 
 TEST_F(ActorsExampleTest, ALostCommandIsSentAgainAtTheActorsNextReport) {

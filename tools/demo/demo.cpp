@@ -110,6 +110,8 @@ int run(int argc, char **argv, int (*program)(), const Setup &setup) {
     controller.install();
     virtkit::InProcessKit on_air(the_kit);
     on_air.start();
+    if (setup.hand != nullptr && setup.hand_at_ms > 0)
+        on_air.schedule(setup.hand_at_ms, setup.hand, setup.hand_note);
 
     fprintf(stderr, "demo: the virtual kit plays in this process (lamps under %s); %s\n",
             gpio.c_str(), seconds > 0 ? "it stops by itself" : "Ctrl-C stops it");

@@ -14,6 +14,11 @@ struct Setup {
     // GPIO lines the program lights its lamps on; they exist in the scratch
     // tree. Unused entries are 0.
     int lamp_pins[3] = {};
+    // A change made behind the program's back after `hand_at_ms` (0: none),
+    // such as an actor switched by hand, to show the program put it right.
+    uint32_t hand_at_ms = 0;
+    void (*hand)(virtkit::Kit &) = nullptr;
+    const char *hand_note = nullptr;
 };
 
 // Parses the arguments (--seconds N: stop after N seconds as Ctrl-C would;

@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <unistd.h>
 
 #include "core/addr.h"
 #include "core/hci_defs.h"
@@ -57,9 +58,26 @@ void InProcessKit::stop() {
     on_air_ = false;
 }
 
+void InProcessKit::schedule(uint32_t at_ms, void (*change)(Kit &), const char *note) {
+    TickHold hold;
+    scheduled_at_ = at_ms;
+    scheduled_note_ = note;
+    scheduled_ = change;
+}
+
 void InProcessKit::poll(void *self) {
     InProcessKit *k = static_cast<InProcessKit *>(self);
-    k->kit_.run_until(ms_since(k->start_), send, k);
+    const uint32_t now = ms_since(k->start_);
+    if (k->scheduled_ != nullptr && now >= k->scheduled_at_) {
+        k->scheduled_(k->kit_);
+        k->scheduled_ = nullptr;
+        if (k->scheduled_note_ != nullptr) {
+            // write(2) is what signal context allows.
+            ssize_t ignored = write(STDERR_FILENO, k->scheduled_note_, strlen(k->scheduled_note_));
+            (void)ignored;
+        }
+    }
+    k->kit_.run_until(now, send, k);
 }
 
 // The LE Advertising Report a controller nearby hands its host: one report,

@@ -52,6 +52,11 @@ class InProcessKit {
         change(kit_);
     }
 
+    // Schedules a change behind the library's back at `at_ms` on the kit's
+    // clock, with a note for standard error (for demonstrations). It runs
+    // in the tick, so `change` may only store into the devices. One at a time.
+    void schedule(uint32_t at_ms, void (*change)(Kit &), const char *note);
+
     uint32_t frames_sent() const { return frames_; }
     uint32_t commands_obeyed() const { return obeyed_; }
     uint32_t commands_refused() const { return refused_; }
@@ -66,6 +71,9 @@ class InProcessKit {
     volatile uint32_t frames_ = 0;
     volatile uint32_t obeyed_ = 0;
     volatile uint32_t refused_ = 0;
+    void (*volatile scheduled_)(Kit &) = nullptr;
+    uint32_t scheduled_at_ = 0;
+    const char *scheduled_note_ = nullptr;
 };
 
 } // namespace osl::virtkit
