@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "core/addr.h"
@@ -36,6 +37,9 @@ using virtkit::Device;
 using virtkit::Kit;
 
 constexpr uint16_t OCF_LE_SET_RANDOM_ADDRESS = 0x0005;
+// The kernel's HCIDEVUP request, as BlueZ's hci.h defines it (whose macros
+// would clash with the library's HCI constants).
+constexpr unsigned long DEV_UP = _IOW('H', 201, int);
 // How long one frame is advertised: a few advertising events at 20 ms.
 constexpr int FRAME_ADVERTISE_MS = 80;
 constexpr int IDLE_POLL_MS = 5;
@@ -215,6 +219,14 @@ bool open_controller(Controller &c) {
     }
     if (hci.bind(c.cmd, c.dev) < 0 || hci.bind(c.scan, c.dev) < 0) {
         fprintf(stderr, "osl_virtkit: hci%d: no such controller, or it is down: %s\n", c.dev,
+                strerror(errno));
+        return false;
+    }
+    // A controller that is down takes no commands: bring it up, as
+    // `hciconfig hciN up` does. EALREADY: it is up, or the kernel is still
+    // setting it up.
+    if (ioctl(c.cmd, DEV_UP, c.dev) < 0 && errno != EALREADY) {
+        fprintf(stderr, "osl_virtkit: hci%d: cannot bring the controller up: %s\n", c.dev,
                 strerror(errno));
         return false;
     }
