@@ -16,6 +16,8 @@ constexpr int VERBOSITY = OSL_LOG_LIB | OSL_LOG_ACTORS;
 constexpr uint8_t PATH_LIGHTS = 0x01;
 constexpr uint8_t FOUNTAIN = 0x02;
 constexpr uint8_t IRRIGATION = 0x04;
+// Day mask: bit n for weekday n, 0 Sunday.
+constexpr uint8_t WEEKDAYS = 0x3E;
 
 // Seconds between the timed changes.
 constexpr uint32_t FOUNTAIN_EVERY_S = 20;
@@ -33,24 +35,37 @@ ActorsWanted wanted;
 int colour = 0;
 
 // ---------------------------------------------------------------------------
-// TIME PREDICATES: when osl_time_is_now and osl_time_is_between are in
-// osl.h, replace the bodies of these two with
-//     return osl_time_is_between(18.00f, 23.30f) == 1;
-//     return osl_time_is_now(0x7F, 6.30f) == 1;   // 06:30 every day
+// TIME PREDICATES: the library's osl_time_is_now and osl_time_is_between are
+// still to come (osl.h). Until then these stand-ins give the same answers;
+// once they are there, each body becomes the one line in its comment.
 // ---------------------------------------------------------------------------
-bool is_evening() {
+float local_hhmm(int *weekday) {
     time_t now = time(nullptr);
     struct tm local;
     localtime_r(&now, &local);
-    const float hhmm =
-        static_cast<float>(local.tm_hour) + static_cast<float>(local.tm_min) / 100.0f;
-    return hhmm > 18.00f && hhmm < 23.30f;
+    *weekday = local.tm_wday;
+    return static_cast<float>(local.tm_hour) + static_cast<float>(local.tm_min) / 100.0f;
 }
-bool is_morning_watering_time() {
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    return local.tm_hour == 6 && local.tm_min == 30;
+// return osl_time_is_between(from, to) == 1;
+bool time_is_between(float from, float to) {
+    int day;
+    const float now = local_hhmm(&day);
+    if (from == to)
+        return false;
+    return from < to ? now > from && now < to : now > from || now < to;
+}
+// return osl_time_is_now(day_mask, hhmm) == 1;
+bool time_is_now(uint8_t day_mask, float hhmm) {
+    int day;
+    const float now = local_hhmm(&day);
+    const int a = static_cast<int>(now * 100.0f + 0.5f);
+    const int b = static_cast<int>(hhmm * 100.0f + 0.5f);
+    return (day_mask >> day & 1) != 0 && a == b;
+}
+// ---------------------------------------------------------------------------
+
+bool is_evening() {
+    return time_is_between(18.00f, 23.30f);
 }
 
 void relay_on(uint8_t mask) {
@@ -103,9 +118,14 @@ void on_triggers() {
         pwm_set(COLOURS[colour]);
         osl_pwm_set_trigger(PWM_NAME, LEDS_EVERY_S);
     }
-    if (is_morning_watering_time() && !(wanted.relay & IRRIGATION)) {
+    // The garden is watered from 06:30 to 06:45 on weekdays.
+    if (time_is_now(WEEKDAYS, 6.30f) && !(wanted.relay & IRRIGATION)) {
         say("irrigation on");
         relay_on(IRRIGATION);
+    }
+    if (time_is_now(WEEKDAYS, 6.45f) && (wanted.relay & IRRIGATION)) {
+        say("irrigation off");
+        relay_off(IRRIGATION);
     }
 }
 
