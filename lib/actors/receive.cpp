@@ -67,7 +67,7 @@ int osl_actor_frame_decode(const uint8_t *event, int len, uint8_t *payload, int8
     const osl_actor_ref entry = kind->entry(index);
     if (osl_unseal_check(payload, entry.sec_key) != 0)
         return OSL_DECODE_BAD_TAG;
-    if (int refused = osl_rx_admit())
+    if (int refused = osl_rx_admit(osl_frame_tail(event, payload)))
         return refused;
     osl_rx_lamp_flash();
     osl_unseal_open(payload, entry.sec_key);
