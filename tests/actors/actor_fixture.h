@@ -94,10 +94,10 @@ inline void unwhiten(Block &b) {
 // the 32-byte parameter block (length, then the 31 bytes of advertising
 // data), opened with a key.
 struct Opened {
-    bool tag_ok = false; // the 7 tag bytes are the even bytes 2..14 of E(sealed)
-    Block plain{};       // payload bytes 0..15, decrypted and unwhitened
+    bool tag_ok = false;      // the 7 tag bytes are the even bytes 2..14 of E(sealed)
+    Block plain{};            // payload bytes 0..15, decrypted and unwhitened
     uint8_t type_byte = 0xEE; // payload byte 16, in clear
-    Block sealed{};      // payload bytes 0..15 as sent
+    Block sealed{};           // payload bytes 0..15 as sent
     std::array<uint8_t, 7> tag{};
 };
 
@@ -130,9 +130,9 @@ struct Moment {
     int event = -1;   // awaited event of a send_req
     int rlen = -1;    // reply buffer of a send_req
     int32_t busy = -1;
-    std::string tx_lamp;      // everything written to the transmit lamp so far
-    size_t scan_pending = 0;  // events waiting on the scanning socket
-    uint32_t reads = 0;       // socket reads the ticks made so far
+    std::string tx_lamp;        // everything written to the transmit lamp so far
+    size_t scan_pending = 0;    // events waiting on the scanning socket
+    uint32_t reads = 0;         // socket reads the ticks made so far
     uint32_t relay_trigger = 0; // RELAY's countdown, to show the ticks running
 };
 
@@ -265,7 +265,8 @@ class ActorFixture : public LibFixture {
                 tick();
             type = osl_bt_read(&rec);
             return type != 0;
-        })) << "no record for the frame of " << a.name;
+        })) << "no record for the frame of "
+            << a.name;
         EXPECT_EQ(type, a.type);
         return rec;
     }

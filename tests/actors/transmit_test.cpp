@@ -36,8 +36,8 @@ uint32_t time_of(const Block &plain) {
 
 // A flood sensor's frame, told apart from others by its time field.
 Bytes flood_report(uint32_t wt) {
-    return sensor_report(addr_from_text("A1B2C3D4E5F6"), DeviceBlock{wt, OSL_DEV_FLOOD, 71, 0, {}}.bytes(),
-                         -40);
+    return sensor_report(addr_from_text("A1B2C3D4E5F6"),
+                         DeviceBlock{wt, OSL_DEV_FLOOD, 71, 0, {}}.bytes(), -40);
 }
 
 class Transmit : public ActorFixture {};
@@ -47,9 +47,9 @@ class Transmit : public ActorFixture {};
 struct LayoutCase {
     const char *what;
     const Actor *target;
-    const Actor *decoy;             // same kind, index 0, another key
-    std::array<uint8_t, 3> values;  // what the caller's value pointer points at
-    std::array<uint8_t, 4> sent;    // payload bytes 12..15 before sealing
+    const Actor *decoy;            // same kind, index 0, another key
+    std::array<uint8_t, 3> values; // what the caller's value pointer points at
+    std::array<uint8_t, 4> sent;   // payload bytes 12..15 before sealing
 };
 
 const LayoutCase layouts[] = {
@@ -93,7 +93,8 @@ TEST_P(TransmitLayout, LoadsDataThenParametersOnTheCommandSocketThenAdvertises) 
     EXPECT_LE(time_of(o.plain), static_cast<uint32_t>(after));
     EXPECT_EQ(o.plain[4], 6); // the command code
     const Addr target = addr_from_text(c.target->addr);
-    EXPECT_EQ(Bytes(o.plain.begin() + 5, o.plain.begin() + 11), Bytes(target.begin(), target.end()));
+    EXPECT_EQ(Bytes(o.plain.begin() + 5, o.plain.begin() + 11),
+              Bytes(target.begin(), target.end()));
     EXPECT_EQ(o.plain[11], c.target->type);
     EXPECT_EQ((std::array<uint8_t, 4>{o.plain[12], o.plain[13], o.plain[14], o.plain[15]}), c.sent);
     // Sealed with the target's own key: another actor's key does not open it.
@@ -156,10 +157,13 @@ TEST_F(Transmit, SameCommandInOneSecondIsTheSameDataAndChangesWithTheNext) {
     const Opened b = open_command(later, key);
     EXPECT_TRUE(b.tag_ok);
     EXPECT_GT(time_of(b.plain), t);
-    // Only the time differs before sealing, yet every sealed byte and the tag change.
+    // Only the time differs before sealing, yet the whole sealed block and
+    // the tag change: a byte of it stays the same only by chance (1 in 256).
     EXPECT_EQ(Bytes(a.plain.begin() + 4, a.plain.end()), Bytes(b.plain.begin() + 4, b.plain.end()));
+    int changed = 0;
     for (size_t i = 0; i < a.sealed.size(); i++)
-        EXPECT_NE(a.sealed[i], b.sealed[i]) << "sealed byte " << i;
+        changed += a.sealed[i] != b.sealed[i];
+    EXPECT_GE(changed, 8);
     EXPECT_NE(a.tag, b.tag);
 }
 
@@ -189,15 +193,26 @@ struct FailureCase {
 };
 
 const FailureCase failures[] = {
-    {"data_request_fails", [](sim::Controller &s) { s.fail(Call::SendReq, ENETDOWN); }, -22,
-     ENETDOWN, {DATA_REQUEST}},
-    {"data_refused", [](sim::Controller &s) { s.status(Call::SendReq, 0x0C); }, -24, EIO,
+    {"data_request_fails",
+     [](sim::Controller &s) { s.fail(Call::SendReq, ENETDOWN); },
+     -22,
+     ENETDOWN,
+     {DATA_REQUEST}},
+    {"data_refused",
+     [](sim::Controller &s) { s.status(Call::SendReq, 0x0C); },
+     -24,
+     EIO,
      {DATA_REQUEST}},
     {"parameters_request_fails",
-     [](sim::Controller &s) { s.fail(Call::SendReq, EHOSTUNREACH, 1, 1); }, -26, EHOSTUNREACH,
+     [](sim::Controller &s) { s.fail(Call::SendReq, EHOSTUNREACH, 1, 1); },
+     -26,
+     EHOSTUNREACH,
      {DATA_REQUEST, PARAMS_REQUEST}},
-    {"parameters_refused", [](sim::Controller &s) { s.status(Call::SendReq, 0x12, 1, 1); }, -28,
-     EIO, {DATA_REQUEST, PARAMS_REQUEST}},
+    {"parameters_refused",
+     [](sim::Controller &s) { s.status(Call::SendReq, 0x12, 1, 1); },
+     -28,
+     EIO,
+     {DATA_REQUEST, PARAMS_REQUEST}},
 };
 
 void PrintTo(const FailureCase &c, std::ostream *os) {
@@ -244,7 +259,14 @@ INSTANTIATE_TEST_SUITE_P(Exchange, TransmitFailure, ::testing::ValuesIn(failures
 // Without an open link there is no socket to send on: the send fails at
 // once and the controller sees no call at all, whatever the socket fields
 // still hold.
-enum class NoLink { BeforeOpen, NoAdapter, SocketRefused, SecondBindRefused, IoctlRefused, AfterClose };
+enum class NoLink {
+    BeforeOpen,
+    NoAdapter,
+    SocketRefused,
+    SecondBindRefused,
+    IoctlRefused,
+    AfterClose
+};
 
 struct NoLinkCase {
     const char *what;
@@ -408,8 +430,8 @@ TEST_P(TransmitSockets, ReportDuringTheWindow) {
     osl_record rec;
     ASSERT_TRUE(wait_until([&] {
         while (osl_bt_read(&rec) == OSL_DEV_FLOOD)
-            heard.push_back(time_of(Block{rec.payload[0], rec.payload[1], rec.payload[2],
-                                          rec.payload[3]}));
+            heard.push_back(
+                time_of(Block{rec.payload[0], rec.payload[1], rec.payload[2], rec.payload[3]}));
         return !heard.empty() && heard.back() == 2;
     }));
     EXPECT_EQ(heard, c.heard);
