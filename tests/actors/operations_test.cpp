@@ -157,6 +157,17 @@ TEST_P(OperationsQuiet, OnlyThePwmSetNoNameLineIsPrinted) {
     EXPECT_EQ(osl_relay_comply(nullptr), -2);
     EXPECT_EQ(said(), "");
     EXPECT_TRUE(sim.calls.empty());
+
+    // Nor the send lines, also of failed sends (which need no ticks).
+    osl_record rec = report(RELAY, {0x01});
+    sim.status(Call::SendReq, 0x0C, -1);
+    EXPECT_EQ(osl_relay_on(RELAY.name, 0x01), -24);
+    EXPECT_EQ(osl_relay_off(RELAY.name, 0x01), -24);
+    EXPECT_EQ(osl_dimmer_set(DIMMER.name, 10), -24);
+    EXPECT_EQ(osl_pwm_set(PWM.name, 1, 2, 3), -24);
+    EXPECT_EQ(osl_relay_comply(&rec), -6);
+    EXPECT_EQ(osl_relay_set_trigger(RELAY.name, 1), 0);
+    EXPECT_EQ(said(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Verbosity, OperationsQuiet,
