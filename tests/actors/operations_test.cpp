@@ -220,6 +220,19 @@ TEST_F(Operations, ComplyRefusesRecordsOfOtherKindsAndUnknownAddresses) {
                       "name:'nobody'\n\r");
 }
 
+// The kind is the caller's choice of operation: comply goes by the address
+// alone and never reads the record's device type.
+TEST_F(Operations, ComplyGoesByTheAddressNotTheRecordsType) {
+    ASSERT_NO_FATAL_FAILURE(open(OSL_LOG_ACTORS, Ticks::ByHand));
+    osl_record rec = report(RELAY, {0x00});
+    forget();
+    rec.payload[OSL_REC_TYPE] = OSL_DEV_DIMMER;
+    EXPECT_EQ(osl_relay_comply(&rec), 0);
+    EXPECT_EQ(said(), "T [osl comply] relay 'hall' ok\n\r");
+    EXPECT_EQ(osl_dimmer_comply(&rec), -2);
+    EXPECT_EQ(said(), "T [osl err] dimmer_comply:no dev:0xCBFD786BAA68");
+}
+
 // ---- gets ----------------------------------------------------------------------
 
 TEST_F(Operations, GetsReadTheStateTheFramesReported) {
