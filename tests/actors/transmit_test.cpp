@@ -7,11 +7,13 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <functional>
 #include <ostream>
 
 #include "actor_fixture.h"
 #include "actors/transmit.h"
 #include "sim/hci_sim.h"
+#include "support/child.h"
 
 namespace osl::test {
 namespace {
@@ -339,6 +341,33 @@ INSTANTIATE_TEST_SUITE_P(States, TransmitNoLink, ::testing::ValuesIn(no_links),
                          [](const ::testing::TestParamInfo<NoLinkCase> &info) {
                              return std::string(info.param.what);
                          });
+
+// An open that failed after the link was made leaves no tick running; the
+// send still goes out and its advertising window still ends, counted by the
+// sleep itself (a send there used to wait for ticks that never came).
+TEST_F(Transmit, SendAfterAnOpenThatStartedNoTickStillEnds) {
+    struct Case {
+        const char *what;
+        std::function<void()> arrange;
+        int open_code;
+    };
+    const Case cases[] = {
+        {"scan parameters refused twice", [this] { sim.status(Call::ScanParams, 0x0C, 2); }, 22},
+        {"no timer", [] { osl_timer = &sim::timer_create_fails; }, 44},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_TRUE(osl::test::passes_in_child([&] {
+            register_actors();
+            osl_timer = &osl_timer_posix;
+            c.arrange();
+            if (osl_bt_open(0, 0, 0, 0) != c.open_code)
+                return false;
+            const int sent = osl_relay_on(RELAY.name, 0x01);
+            return sent == 0 && osl_tx_busy == 0 && !sim.advertising;
+        }));
+    }
+}
 
 // ---- the advertising window ------------------------------------------------------
 
