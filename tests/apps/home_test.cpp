@@ -356,5 +356,238 @@ TEST_F(HomeTest, ScheduledActionRunsOnEvery600thPassAndSigintEndsTheNextPass) {
               OPENED + scheduled_line + scheduled_line + scheduled_line + CLOSED);
 }
 
+// Actors the tests register, as an application would before it opens.
+const char *const RELAY_KEY = "00112233445566778899AABBCCDDEEFF";
+const char *const DIMMER_KEY = "FFEEDDCCBBAA99887766554433221100";
+const char *const PWM_KEY = "0F1E2D3C4B5A69788796A5B4C3D2E1F0";
+
+// Once per process: registrations last as long as the process, and a child
+// inherits its parent's.
+void register_actors() {
+    static bool registered = false;
+    if (registered)
+        return;
+    registered = true;
+    ASSERT_EQ(osl_relay_add("hall", "A0A1A2A3A4A5", RELAY_KEY), 0);
+    ASSERT_EQ(osl_dimmer_add("desk", "B0B1B2B3B4B5", DIMMER_KEY), 0);
+    ASSERT_EQ(osl_pwm_add("strip", "C0C1C2C3C4C5", PWM_KEY), 0);
+}
+
+Bytes sensor_frame(const char *from, const DeviceBlock &b, int8_t rssi) {
+    return sensor_report(addr_from_text(from), b.bytes(), rssi);
+}
+
+// Every kind of record the loop meets, heard in one tick (at most ten events).
+std::vector<Bytes> frames_of_every_kind() {
+    return {
+        sensor_frame(
+            SENSOR_BOARD,
+            block(OSL_DEV_METEO, 213, {0x01, 0x09, 0x0E, 45, 7, 0x0C, 0xE4, 0x01, 0xF4}, 30, 1000),
+            -60),
+        sensor_frame(SENSOR_BOARD, block(OSL_DEV_BUTTON, 213, {2, 0x01, 0xFD, 40, 0, 0, 0, 1, 2}),
+                     -61),
+        sensor_frame(SENSOR_BOARD,
+                     block(OSL_DEV_MOTION, 213, {0x80, 0xFB, 24, 0x0C, 0xE4, 0x01, 0xF4, 1, 2}),
+                     -62),
+        sensor_frame(CONTACT_BOARD, block(OSL_DEV_FLOOD, 142, {0x03, 21, 0, 0, 0, 0, 0, 1, 2}, 10),
+                     -63),
+        sensor_frame(CONTACT_BOARD,
+                     block(OSL_DEV_MAGNETO, 71, {0x80, 0x14, 29, 0, 100, 0, 200, 1, 2}, 10), -64),
+        // The weather sensor of another board: only the library's line.
+        sensor_frame(
+            "A1B2C3D4E5F6",
+            block(OSL_DEV_METEO, 213, {0x01, 0x09, 0x0E, 45, 7, 0x0C, 0xE4, 0x01, 0xF4}, 30, 1000),
+            -65),
+        // A sensor of a type the program has no action for.
+        sensor_frame(SENSOR_BOARD, block(9, 213, {}), -66),
+        // Actors reporting the state the application wants (all off).
+        actor_report(addr_from_text("A0A1A2A3A4A5"), block(OSL_DEV_RELAY, 213, {0x00}).bytes(),
+                     key_from_text(RELAY_KEY), -67),
+        actor_report(addr_from_text("B0B1B2B3B4B5"), block(OSL_DEV_DIMMER, 213, {20, 9, 0}).bytes(),
+                     key_from_text(DIMMER_KEY), -68),
+        actor_report(addr_from_text("C0C1C2C3C4C5"),
+                     block(OSL_DEV_PWM, 213, {20, 9, 0, 0, 0}).bytes(), key_from_text(PWM_KEY),
+                     -69),
+    };
+}
+
+// What the library prints for those frames, in the order heard.
+const std::string LIBRARY_LINES_OF_EVERY_KIND =
+    "T [osl rec] METEO 0x111111111111 <-60dBm 3.00V Nm=60s Wt=1000s>\n\r"
+    "\tT=23.18*C RH=45 L=007 DIN=01 ADC1=3300mV ADC2=500mV\n\r"
+    "T [osl rec] BUTTON 0x111111111111 <-61dBm fw01.02 3.00V>\n\r"
+    "\tL=40 Ct=-3*C Mf=02 I=01 DOUBLE CLICK\n\r"
+    "T [osl rec] MOTION 0x111111111111 <-62dBm fw01.02 3.00V Wt=0s>\n\r"
+    "\tL=24 Ct=-5*C Mf=80 ADC1=3300mV ADC2=500mV OBJECT DETECTED !!\n\r"
+    "T [osl rec] FLOOD 0xCBFD786BAA68 <-63dBm fw01.02 2.00V Nm=20s Wt=0s>\n\r"
+    "\tCt=21*C Ff=03 FLOOD ALERT\n\r"
+    "T [osl rec] MAGNETO 0xCBFD786BAA68 <-64dBm fw01.02 1.00V Nm=20s Wt=0s>\n\r"
+    "\tL=29 Ct=20*C Mf=80 ADC1=100mV ADC2=200mV CLOSED\n\r"
+    "T [osl rec] METEO 0xA1B2C3D4E5F6 <-65dBm 3.00V Nm=60s Wt=1000s>\n\r"
+    "\tT=23.18*C RH=45 L=007 DIN=01 ADC1=3300mV ADC2=500mV\n\r"
+    "T [osl rec] UNKNOWN OSL SENSOR 0x111111111111 <-66dBm>\n\r"
+    "T [osl rec] RELAY 'hall' <-67dBm fw00.00 3.00V Nm=0s Wt=0s>\n\r"
+    "\tL=0 Ct=0*C ch=00 ADC1=0mV ADC2=0mV\n\r"
+    "T [osl rec] DIMMER 'desk' <-68dBm fw00.00 3.00V Nm=0s Wt=0s>\n\r"
+    "\tL=9 Ct=20*C D=0% ADC1=0mV\n\r"
+    "T [osl rec] PWM 'strip' <-69dBm fw00.00 3.00V Nm=0s Wt=0s>\n\r"
+    "\tL=9 Ct=20*C PWM=0%,0%,0% ADC1=0mV\n\r";
+
+// ... and what the program's actions add, one record per pass.
+const std::string ACTION_LINES_OF_EVERY_KIND =
+    " T=23.18*C RH=45 L=007 INPUTS=01\n ADC1=3300mV ADC2=500mV\n 3.00V\n Nm=60s Wt=1000s>\n"
+    " -60dBm\n"
+    "T  Function: DOUBLE_CLICK\n L=40 chT=-3*C INPUTS=01\n Vcc=3.00V\n"
+    " OBJECT DETECTED !!\n ADC1=3300mV ADC2=500mV\n L=24 chT=-5*C F=80\n Vcc=3.00V\n"
+    "\n ------> FLOOD ALERT !!\n chT=21*C\n 2.00V\n"
+    "\n ------> MAGNET detected !!!\n ADC1=100mV ADC2=200mV\n L=29 chT=20*C F=80\n Vcc=1.00V\n"
+    "T [osl comply] relay 'hall' ok\n\r"
+    "T [osl comply] dimmer 'desk' ok\n\r"
+    "T [osl comply] pwm 'strip' ok\n\r";
+
+TEST_F(HomeTest, RecordsInExactOutputOut) {
+    use_manual_timer();
+    make_gpio_tree();
+    register_actors();
+    const std::vector<Bytes> frames = frames_of_every_kind();
+    sim.on_listen = [&](int) {
+        for (const Bytes &f : frames)
+            sim.deliver(f);
+    };
+    on_pause = [](uint32_t pass) {
+        if (pass == 12)
+            raise(SIGINT);
+    };
+
+    StdoutCapture out;
+    const int status = home_run({osl_bt_lib_version, hand_pause});
+    const std::string printed = mask_times(out.stop());
+
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(printed, OPENED + LIBRARY_LINES_OF_EVERY_KIND + ACTION_LINES_OF_EVERY_KIND + CLOSED);
+    EXPECT_EQ(pauses.size(), 13u);
+}
+
+// The whole program as main() runs it, in a process of its own with the real
+// 10 ms tick, interrupted as from a terminal once it has acted on everything.
+TEST_F(HomeTest, WholeProgramUnderTheRealTimerRunsUntilInterrupted) {
+    osl_timer = &osl_timer_posix; // whatever an earlier case in this process chose
+    make_gpio_tree();
+    const std::string out = path("out");
+    Child child(out, path("err"), [&] {
+        register_actors();
+        const std::vector<Bytes> frames = {
+            sensor_frame(SENSOR_BOARD,
+                         block(OSL_DEV_BUTTON, 213, {2, 0x01, 0xFD, 40, 0, 0, 0, 1, 2}), -61),
+            // The relay reports channels 0 and 2 on; the application wants all off.
+            actor_report(addr_from_text("A0A1A2A3A4A5"), block(OSL_DEV_RELAY, 213, {0x05}).bytes(),
+                         key_from_text(RELAY_KEY), -67),
+            sensor_frame(CONTACT_BOARD,
+                         block(OSL_DEV_FLOOD, 213, {0x02, 0xF6, 0, 0, 0, 0, 0, 1, 2}), -63),
+        };
+        sim.on_listen = [frames](int) {
+            for (const Bytes &f : frames)
+                osl::sim::Controller::get().deliver(f);
+        };
+        const int status = home_main();
+        write_file(path("report"), "scanning=" + std::to_string(sim.scanning) +
+                                       " sockets=" + std::to_string(sim.open_sockets));
+        return status;
+    });
+
+    const std::string last_action = "\n ------> NO FLOOD :-)\n chT=-10*C\n 3.00V\n";
+    ASSERT_TRUE(wait_until([&] { return read_file(out).find(last_action) != std::string::npos; },
+                           std::chrono::seconds(60)))
+        << read_file(out);
+    ASSERT_FALSE(child.ended());
+    // In the loop, past the open's last step: one interrupt is enough.
+    kill(child.pid(), SIGINT);
+    ASSERT_TRUE(child.wait(std::chrono::seconds(30)));
+    ASSERT_TRUE(WIFEXITED(child.status())) << child.status();
+    EXPECT_EQ(WEXITSTATUS(child.status()), 0);
+
+    EXPECT_EQ(mask_times(read_file(out)),
+              OPENED +
+                  "T [osl rec] BUTTON 0x111111111111 <-61dBm fw01.02 3.00V>\n\r"
+                  "\tL=40 Ct=-3*C Mf=02 I=01 DOUBLE CLICK\n\r"
+                  "T [osl rec] RELAY 'hall' <-67dBm fw00.00 3.00V Nm=0s Wt=0s>\n\r"
+                  "\tL=0 Ct=0*C ch=05 ADC1=0mV ADC2=0mV\n\r"
+                  "T [osl rec] FLOOD 0xCBFD786BAA68 <-63dBm fw01.02 3.00V Nm=0s Wt=0s>\n\r"
+                  "\tCt=-10*C Ff=02 NO FLOOD\n\r"
+                  "T  Function: DOUBLE_CLICK\n L=40 chT=-3*C INPUTS=01\n Vcc=3.00V\n"
+                  "T [osl relay comply] send 'hall' 05->00 [0]\n\r" +
+                  last_action + CLOSED);
+    EXPECT_EQ(read_file(path("err")), "");
+    EXPECT_EQ(read_file(path("report")), "scanning=0 sockets=0");
+    // The lamps on GPIO 26, 19 and 13: all lit at open, the power lamp until
+    // the close, every lamp dark at the end.
+    const auto lamp = [&](int gpio) {
+        return read_file(path("gpio/gpio" + std::to_string(gpio) + "/value"));
+    };
+    EXPECT_EQ(lamp(HOME_GPIO_PWR), "10");
+    for (int gpio : {HOME_GPIO_RX, HOME_GPIO_TX}) {
+        EXPECT_EQ(lamp(gpio).substr(0, 2), "10") << gpio;
+        EXPECT_EQ(lamp(gpio).back(), '0') << gpio;
+    }
+}
+
+// --- failed opens: standard output as ever, the cause on standard error ------
+
+class HomeOpenTest : public HomeTest {
+  protected:
+    // Runs the program in a child to its end; its exit status.
+    int run_to_end() {
+        Child child(path("out"), path("err"), [] { return home_main(); });
+        EXPECT_TRUE(child.wait(std::chrono::seconds(60))) << "ostrel_home did not end";
+        EXPECT_TRUE(WIFEXITED(child.status())) << child.status();
+        return WEXITSTATUS(child.status());
+    }
+    std::string out() const { return mask_times(read_file(path("out"))); }
+    std::string err() const { return read_file(path("err")); }
+};
+
+TEST_F(HomeOpenTest, WithoutGpioEndsAtTheFirstLampWithCode200) {
+    EXPECT_EQ(run_to_end(), 2);
+    EXPECT_EQ(out(), START + "osl_lib_version: 0200 - ok\n");
+    EXPECT_EQ(err(), "ostrel_home: the library did not open (code 200): GPIO 26 (receive lamp) "
+                     "could not be exported: " +
+                         path("gpio") +
+                         "/export could not be opened for writing (no sysfs GPIO here, or no "
+                         "permission)\n");
+    EXPECT_TRUE(sim.calls.empty());
+}
+
+TEST_F(HomeOpenTest, WithLampsButNoAdapterEndsAfterTheLibrarysLine) {
+    make_gpio_tree();
+    sim.present = false;
+    EXPECT_EQ(run_to_end(), 2);
+    EXPECT_EQ(out(), START + "osl_lib_version: 0200 - ok\n[osl err] BLE dev not found");
+    EXPECT_EQ(err(), "ostrel_home: the library did not open (code 2): no Bluetooth adapter found "
+                     "(is one present, and up?)\n");
+}
+
+TEST_F(HomeOpenTest, WhileAnotherProgramHoldsTheLockEndsWithCode41) {
+    int other = open(path("osl").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(run_to_end(), 2);
+    close(other);
+    EXPECT_EQ(out(), START + "osl_lib_version: 0200 - ok\nT [osl open] err:already running\n");
+    EXPECT_EQ(err(), "ostrel_home: the library did not open (code 41): another program has the "
+                     "library open: it holds the lock file " +
+                         path("osl") + "\n");
+}
+
+TEST_F(HomeOpenTest, ScanRefusedEndsWithCode24AfterTheLibrarysLine) {
+    make_gpio_tree();
+    sim.status(osl::sim::Call::ScanEnable, 0x0C, -1);
+    EXPECT_EQ(run_to_end(), 2);
+    EXPECT_EQ(out(), START + "osl_lib_version: 0200 - ok\n"
+                             "T [osl open] mac:563412EB27B8 | osl_lib:00000200\n"
+                             "T [osl err] ble scan enable\n\r");
+    EXPECT_EQ(err(), "ostrel_home: the library did not open (code 24): the adapter refused to "
+                     "start scanning\n");
+}
+
 } // namespace
 } // namespace osl::test
