@@ -313,16 +313,25 @@ class HomeTest : public LibFixture {
     }
 };
 
-int lib_version_1ff() {
-    return 0x1FF;
+int reported_version;
+int fake_lib_version() {
+    return reported_version;
 }
 
 TEST_F(HomeTest, LibraryTooOldStopsBeforeTheLockAndTheAdapter) {
-    StdoutCapture out;
-    const int status = home_run({lib_version_1ff, hand_pause});
-    EXPECT_EQ(out.stop(), START + "osl_lib_version: 01FF - nok - stop");
-    EXPECT_EQ(status, 1);
+    struct Case {
+        int version;
+        const char *printed;
+    };
+    for (const Case &c : {Case{0x1FF, "01FF"}, Case{0, "0000"}, Case{-1, "FFFFFFFF"}}) {
+        reported_version = c.version;
+        StdoutCapture out;
+        const int status = home_run({fake_lib_version, hand_pause});
+        EXPECT_EQ(out.stop(), START + "osl_lib_version: " + c.printed + " - nok - stop");
+        EXPECT_EQ(status, 1);
+    }
     EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(pauses.empty());
     struct stat st;
     EXPECT_NE(stat(path("osl").c_str(), &st), 0) << "a library too old must not take the lock";
 }
