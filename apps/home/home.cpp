@@ -54,21 +54,31 @@ float supply_volts(const osl_record *rec) {
     return static_cast<float>(rec->payload[VCC]) / VCC_STEPS_PER_VOLT;
 }
 
-// The voltage line of the motion and magnet sensors. Their documented
-// reading is byte 5 / 71 up to a light level of 24 (motion) or 29 (magnet);
-// what to show above was ours to choose. Byte 5 carries the supply voltage in
-// every frame of every device, whatever the light (the library's own log
-// line shows it so), so the line shows that same reading at any light level
-// rather than a made-up value that would look like a failing battery.
+// The supply voltage, in the two forms the actions print it.
 int print_vcc_line(const osl_record *rec) {
     return printf(" Vcc=%0.2fV\n", static_cast<double>(supply_volts(rec)));
 }
+int print_volts_line(const osl_record *rec) {
+    return printf(" %0.2fV\n", static_cast<double>(supply_volts(rec)));
+}
 
-// The two lines the motion and magnet sensors share: byte 7 flags, byte 8
-// chip temperature, byte 9 light, bytes 10..13 the two ADC inputs.
-void print_adc_and_light(const osl_record *rec) {
-    printf(" ADC1=%dmV ADC2=%dmV\n", high_first(rec, 10), high_first(rec, 12));
+// Two ADC inputs in millivolts, the first at byte `at`.
+void print_adc_line(const osl_record *rec, int at) {
+    printf(" ADC1=%dmV ADC2=%dmV\n", high_first(rec, at), high_first(rec, at + 2));
+}
+
+// What the motion and magnet sensors share: the ADC inputs at bytes 10..13,
+// then light (byte 9), chip temperature (byte 8) and flags (byte 7), then the
+// supply voltage. That reading is documented as byte 5 / 71 up to a light
+// level of 24 (motion) or 29 (magnet); what to show above was ours to choose.
+// Byte 5 carries the supply voltage in every frame of every device, whatever
+// the light (the library's own log line shows it so), so the line shows that
+// same reading at any light level rather than a made-up value that would look
+// like a failing battery.
+int print_sensor_readings(const osl_record *rec) {
+    print_adc_line(rec, 10);
     printf(" L=%d chT=%d*C F=%.2X\n", byte_at(rec, 9), signed_at(rec, 8), byte_at(rec, 7));
+    return print_vcc_line(rec);
 }
 
 constexpr uint8_t OBJECT_DETECTED = 0x80;
@@ -114,8 +124,8 @@ int meteo_action(const osl_record *rec) {
     const float celsius = static_cast<float>(signed_at(rec, 8) * 256 + byte_at(rec, 9)) / 100.0f;
     printf(" T=%0.2f*C RH=%2d L=%.3d INPUTS=%.2X\n", static_cast<double>(celsius), byte_at(rec, 10),
            byte_at(rec, 11), byte_at(rec, 7));
-    printf(" ADC1=%dmV ADC2=%dmV\n", high_first(rec, 12), high_first(rec, 14));
-    printf(" %0.2fV\n", static_cast<double>(supply_volts(rec)));
+    print_adc_line(rec, 12);
+    print_volts_line(rec);
     printf(" Nm=%ds Wt=%ds>\n", byte_at(rec, NM) * 2, seconds_worked(rec));
     return printf(" %ddBm\n", static_cast<int>(rec->rssi));
 }
@@ -125,8 +135,7 @@ int motion_action(const osl_record *rec) {
         return 0;
     if (byte_at(rec, 7) & OBJECT_DETECTED)
         puts(" OBJECT DETECTED !!");
-    print_adc_and_light(rec);
-    return print_vcc_line(rec);
+    return print_sensor_readings(rec);
 }
 
 int button_action(const osl_record *rec) {
@@ -147,7 +156,7 @@ int button_action(const osl_record *rec) {
         break;
     }
     printf(" L=%d chT=%d*C INPUTS=%.2X\n", byte_at(rec, 10), signed_at(rec, 9), byte_at(rec, 8));
-    return printf(" Vcc=%0.2fV\n", static_cast<double>(supply_volts(rec)));
+    return print_vcc_line(rec);
 }
 
 int flood_action(const osl_record *rec) {
@@ -155,7 +164,7 @@ int flood_action(const osl_record *rec) {
         return 0;
     puts(byte_at(rec, 7) & FLOODED ? "\n ------> FLOOD ALERT !!" : "\n ------> NO FLOOD :-)");
     printf(" chT=%d*C\n", signed_at(rec, 8));
-    return printf(" %0.2fV\n", static_cast<double>(supply_volts(rec)));
+    return print_volts_line(rec);
 }
 
 int magneto_action(const osl_record *rec) {
@@ -163,8 +172,7 @@ int magneto_action(const osl_record *rec) {
         return 0;
     puts(byte_at(rec, 7) & MAGNET_PRESENT ? "\n ------> MAGNET detected !!!"
                                           : "\n ------> no MAGNET");
-    print_adc_and_light(rec);
-    return print_vcc_line(rec);
+    return print_sensor_readings(rec);
 }
 
 int scheduled_action(void) {
