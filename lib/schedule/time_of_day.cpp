@@ -3,8 +3,6 @@
 // hh.mm in a float (12.1 is 12:10); nothing is kept between calls.
 #include "time_of_day.h"
 
-#include <cmath>
-
 #include "osl.h"
 
 time_t (*osl_wall_clock)(time_t *) = time;
@@ -34,9 +32,10 @@ int osl_time_parse(uint8_t *hour, uint8_t *minute, float time_of_day) {
     // converted to an integer below, which is undefined.
     if (!(time_of_day <= OSL_TIME_LATEST))
         return OSL_TIME_TOO_LATE;
-    const float whole = std::trunc(time_of_day);
-    *hour = static_cast<uint8_t>(whole);
-    const float fraction = time_of_day - whole;
+    // In range, so the conversion truncates toward zero and cannot overflow.
+    const uint8_t h = static_cast<uint8_t>(time_of_day);
+    *hour = h;
+    const float fraction = time_of_day - static_cast<float>(h);
     const float hundredths = fraction * HUNDRED;
     int m = static_cast<int>(hundredths);
     const float remainder = hundredths - static_cast<float>(m);
