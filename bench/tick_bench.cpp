@@ -83,6 +83,44 @@ void BM_TickTenAcceptedFrames(benchmark::State &state) {
 }
 BENCHMARK(BM_TickTenAcceptedFrames)->Arg(0)->Arg(OSL_LOG_SENSORS)->ArgName("verbosity");
 
+// The design maximum: ten new sealed frames accepted in one tick, each
+// compared with every earlier frame of the window (90 at first, 99 for the
+// last), all from one address so that every comparison reaches the tag.
+void BM_TickTenNewFramesIntoAFullWindow(benchmark::State &state) {
+    open_library(0);
+    osl_verbosity = 0;
+    constexpr int EARLIER = OSL_RX_SLOTS - EVENTS_PER_TICK;
+    auto &sim = osl::sim::Controller::get();
+    osl_rx_index = 0;
+    uint8_t event[OSL_RX_SLOT_SIZE];
+    for (int i = 0; i < EARLIER; i++) {
+        osl::bench::meteo_report(event, 0, 5000 + static_cast<uint32_t>(i));
+        sim.deliver(event, osl::frame::REPORT_STD_SIZE);
+        osl_timer_handler(SIGALRM);
+        osl_fifo_flush(&osl_fifo);
+    }
+    if (osl_rx_index != EARLIER)
+        state.SkipWithError("the earlier frames did not fill the window");
+    uint8_t events[EVENTS_PER_TICK][OSL_RX_SLOT_SIZE];
+    for (int i = 0; i < EVENTS_PER_TICK; i++)
+        osl::bench::meteo_report(events[i], 0, 1000 + static_cast<uint32_t>(i));
+
+    for (auto _ : state) {
+        state.PauseTiming();
+        osl_rx_index = EARLIER;
+        osl_rx_countdown = OSL_RX_WINDOW_TICKS;
+        osl_fifo_flush(&osl_fifo);
+        for (auto &e : events)
+            sim.deliver(e, osl::frame::REPORT_STD_SIZE);
+        state.ResumeTiming();
+
+        osl_timer_handler(SIGALRM);
+    }
+    if (osl_rx_index != OSL_RX_SLOTS || osl_fifo_used(&osl_fifo) != EVENTS_PER_TICK * OSL_REC_SIZE)
+        state.SkipWithError("not every frame was accepted");
+}
+BENCHMARK(BM_TickTenNewFramesIntoAFullWindow);
+
 // The common case: nothing waiting, the tick only counts down.
 void BM_TickIdle(benchmark::State &state) {
     open_library(0);

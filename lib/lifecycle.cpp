@@ -227,6 +227,7 @@ int osl_bt_open(int pin_rx, int pin_tx, int pin_pwr, int flags) {
         return OPEN_TIMER;
     }
 
+    osl_ticking = 1;
     osl_lamp_set(&osl_lamps, LAMP_RX, 0);
     osl_lamp_set(&osl_lamps, LAMP_TX, 0);
     osl_log_lib("[osl start] ok\n\r");
@@ -243,6 +244,7 @@ void osl_bt_close(void) {
         osl_timer->remove(tick_timer);
         timer_created = false;
     }
+    osl_ticking = 0;
     osl_log_flush(); // what the last ticks recorded
     // Only now, with no tick left to write to them, may the lamp files close.
     osl_lamps_close(&osl_lamps);

@@ -131,6 +131,18 @@ int osl_pwm_set_trigger(const char *name, uint32_t seconds);
 int osl_pwm_clear_trigger(const char *name);
 int osl_pwm_is_trigger(const char *name);
 
+/*
+ * Time-of-day predicates on the local wall clock. A time of day is hh.mm in
+ * a float (12.1 is 12:10, 7.05 is 7:05), 0.00 to 23.59. The day mask has
+ * bit n for weekday n, 0 Sunday to 6 Saturday (0x3E Monday to Friday); bit 7
+ * never matches. Invalid times answer 0.
+ */
+/* 1 during the whole given minute on a day of the mask, else 0. */
+int osl_time_is_now(uint8_t day_mask, float time_of_day);
+/* 1 when now lies strictly between from and to (across midnight when from
+ * is later than to), else 0; equal bounds answer 0. */
+int osl_time_is_between(float from, float to);
+
 #ifdef __cplusplus
 }
 #endif

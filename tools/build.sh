@@ -5,4 +5,5 @@ cd "$(dirname "$0")/.."
 tools/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build
+echo "built: build/apps/home/ostrel_home"
 echo "built: build/apps/scanner/osl_scanner"

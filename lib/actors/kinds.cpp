@@ -6,9 +6,9 @@ namespace {
 
 template <typename Entry> osl_actor_ref ref_of(Entry &e) {
     if constexpr (requires { e.wanted[0]; })
-        return {e.name, e.addr, e.sec_key, &e.trigger, e.wanted, e.reported};
+        return {e.name, e.addr, e.sec_key, &e.trigger, e.wanted, e.reported, &e.schedule};
     else
-        return {e.name, e.addr, e.sec_key, &e.trigger, &e.wanted, &e.reported};
+        return {e.name, e.addr, e.sec_key, &e.trigger, &e.wanted, &e.reported, &e.schedule};
 }
 
 osl_actor_ref relay(int i) {

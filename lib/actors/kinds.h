@@ -17,6 +17,7 @@ struct osl_actor_ref {
     volatile uint32_t *trigger;
     uint8_t *wanted;            // `channels` bytes
     volatile uint8_t *reported; // `channels` bytes
+    osl_aes_key *schedule;      // sec_key, expanded
 };
 
 struct osl_actor_kind {

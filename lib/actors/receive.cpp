@@ -65,12 +65,12 @@ int osl_actor_frame_decode(const uint8_t *event, int len, uint8_t *payload, int8
     if (index < 0)
         return len;
     const osl_actor_ref entry = kind->entry(index);
-    if (osl_unseal_check(payload, entry.sec_key) != 0)
+    if (osl_unseal_check_with(payload, entry.schedule) != 0)
         return OSL_DECODE_BAD_TAG;
-    if (int refused = osl_rx_admit())
+    if (int refused = osl_rx_admit(osl_frame_tail(event, payload)))
         return refused;
     osl_rx_lamp_flash();
-    osl_unseal_open(payload, entry.sec_key);
+    osl_unseal_open_with(payload, entry.schedule);
     int result = osl_record_push(event, payload, rssi, q);
     for (int c = 0; c < kind->channels; c++)
         entry.reported[c] = payload[kind->reported_at + c];

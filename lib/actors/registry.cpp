@@ -143,6 +143,9 @@ int add(osl_actor_kind_id id, const char *name, const char *addr_text, const cha
         fflush(stdout);
     }
 
+    // Expanded here once, so that neither the tick's unsealing nor a send
+    // expands the key again.
+    osl_aes_key_expand(e.sec_key, e.schedule);
     *e.trigger = 0;
     for (int c = 0; c < k.channels; c++) {
         e.wanted[c] = 0;

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "frames/seal.h"
+
 inline constexpr int OSL_MAX_ACTORS = 10;
 inline constexpr int OSL_NAME_SIZE = 64; // 63 characters and the terminator
 
@@ -14,6 +16,7 @@ struct osl_relay_entry {
     volatile uint32_t trigger; // countdown in ticks: 0 idle, 1 fired, above 1 running
     uint8_t wanted;            // channel bits 0..3
     volatile uint8_t reported;
+    osl_aes_key schedule; // sec_key expanded once, at registration
 };
 
 struct osl_dimmer_entry {
@@ -23,6 +26,7 @@ struct osl_dimmer_entry {
     volatile uint32_t trigger;
     uint8_t wanted; // level 0..100
     volatile uint8_t reported;
+    osl_aes_key schedule; // sec_key expanded once, at registration
 };
 
 struct osl_pwm_entry {
@@ -32,6 +36,7 @@ struct osl_pwm_entry {
     volatile uint32_t trigger;
     uint8_t wanted[3]; // levels of channels 0..2
     volatile uint8_t reported[3];
+    osl_aes_key schedule; // sec_key expanded once, at registration
 };
 
 extern osl_relay_entry osl_relay_table[OSL_MAX_ACTORS];

@@ -75,7 +75,7 @@ int osl_send_command(int index, const uint8_t *values, uint8_t type) {
     payload[command::TARGET_TYPE] = type;
     // One value byte per channel: 1, or 3 for PWM; the others stay 0.
     memcpy(payload + command::VALUES, values, static_cast<size_t>(kind->channels));
-    osl_seal(payload, entry.sec_key);
+    osl_seal_with(payload, entry.schedule);
 
     osl_tx_busy = 1;
     int r = request(hci::OCF_LE_SET_ADV_DATA, adv, sizeof adv, OSL_SEND_DATA_FAILED,

@@ -13,6 +13,10 @@ inline constexpr int OSL_SLEEP_MS_MAX = 60000;
 
 extern volatile int32_t osl_stop_flag;
 extern volatile int32_t osl_sleep_countdown;
+// Non-zero while the tick timer runs. Without it nobody counts a sleep
+// down: before open, after a failed open, after close. The sleep then counts
+// its own 10 ms waits, so it still ends after about the time asked.
+extern volatile int32_t osl_ticking;
 
 // The tick's step: one tick less to sleep.
 void osl_sleep_tick();

@@ -131,12 +131,12 @@ void print_sec_key(time_t when, const uint8_t *data, unsigned len) {
 // --- the sealed families -----------------------------------------------------
 
 int decode_sensor(const uint8_t *event, uint8_t *payload, int8_t rssi, osl_fifo_t *q) {
-    if (osl_unseal_check(payload, osl_sensor_key) != 0)
+    if (osl_unseal_check_with(payload, &osl_sensor_schedule) != 0)
         return OSL_DECODE_BAD_TAG;
-    if (int refused = osl_rx_admit())
+    if (int refused = osl_rx_admit(osl_frame_tail(event, payload)))
         return refused;
     osl_rx_lamp_flash();
-    osl_unseal_open(payload, osl_sensor_key);
+    osl_unseal_open_with(payload, &osl_sensor_schedule);
     int result = osl_record_push(event, payload, rssi, q);
     if (osl_log_on(OSL_LOG_SENSORS))
         osl_rx_line_defer(print_sensor, event, rssi, payload);
@@ -146,14 +146,14 @@ int decode_sensor(const uint8_t *event, uint8_t *payload, int8_t rssi, osl_fifo_
 // Actors announce their keys sealed with the sensor key; the announcement is
 // for the user to read, so it is printed but never queued.
 int decode_sec_key(const uint8_t *event, int len, uint8_t *payload, int8_t rssi) {
-    if (osl_unseal_check(payload, osl_sensor_key) != 0)
+    if (osl_unseal_check_with(payload, &osl_sensor_schedule) != 0)
         return OSL_DECODE_BAD_TAG;
     osl_rx_lamp_flash();
     if (!osl_log_on(OSL_LOG_ACTORS))
         return OSL_DECODE_KEY_UNLOGGED;
-    if (int refused = osl_rx_admit())
+    if (int refused = osl_rx_admit(osl_frame_tail(event, payload)))
         return refused;
-    osl_unseal_open(payload, osl_sensor_key);
+    osl_unseal_open_with(payload, &osl_sensor_schedule);
     osl_rx_line_defer(print_sec_key, event, rssi, payload);
     return len;
 }
@@ -162,6 +162,10 @@ int decode_sec_key(const uint8_t *event, int len, uint8_t *payload, int8_t rssi)
 
 void osl_frame_set_actor_handler(osl_sealed_handler handler) {
     actor_handler = handler;
+}
+
+int osl_frame_tail(const uint8_t *event, const uint8_t *payload) {
+    return static_cast<int>(payload - event) + OSL_SEALED_TYPE;
 }
 
 int8_t osl_frame_rssi(const uint8_t *event, int avail, int payload) {

@@ -43,6 +43,10 @@ using osl_sealed_handler = int (*)(const uint8_t *event, int len, uint8_t *paylo
                                    osl_fifo_t *q);
 void osl_frame_set_actor_handler(osl_sealed_handler handler);
 
+// Where the frame type of the sealed payload at `payload` lies in the event,
+// for the repeat test.
+int osl_frame_tail(const uint8_t *event, const uint8_t *payload);
+
 // The RSSI of a frame whose payload starts at `payload`: the byte after a
 // sealed payload in the standard layout; otherwise the report's own RSSI
 // field after the advertising data; 0 when neither was received.

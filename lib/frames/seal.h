@@ -16,12 +16,27 @@ inline constexpr int OSL_SEALED_SIZE = 24;
 
 enum : uint8_t { OSL_TAG_MAKE = 0, OSL_TAG_CHECK = 1 };
 
-// The key common to all sensors and SEC_KEY announcements (set at build time).
+// A key expanded once for both directions: the round keys of encryption, and
+// those of decryption (in FIPS-197's equivalent inverse cipher), as words.
+struct osl_aes_key {
+    uint32_t enc[44];
+    uint32_t dec[44];
+};
+
+// The key common to all sensors and SEC_KEY announcements (set at build
+// time), and its expansion, made by the compiler.
 extern const uint8_t osl_sensor_key[OSL_KEY_SIZE];
+extern const osl_aes_key osl_sensor_schedule;
+
+void osl_aes_key_expand(const uint8_t *key, osl_aes_key *out);
+// One block with an expanded key; in and out may be the same 16 bytes.
+void osl_aes_encrypt_block(const osl_aes_key *k, const uint8_t *in, uint8_t *out);
+void osl_aes_decrypt_block(const osl_aes_key *k, const uint8_t *in, uint8_t *out);
 
 // AES-128 on one block: copy length bytes from in to out (none when length is
 // not positive; in and out may be the same buffer), then transform the 16
-// bytes at out in place. The key is expanded anew on every call.
+// bytes at out in place. The key is expanded anew on every call (the
+// functions with an osl_aes_key spare that).
 void osl_aes128_encrypt(const uint8_t *in, const uint8_t *key, uint8_t *out, int length);
 void osl_aes128_decrypt(const uint8_t *in, const uint8_t *key, uint8_t *out, int length);
 // Keyless whitening of a 16-byte block in place, and its inverse.
@@ -33,6 +48,11 @@ int osl_frame_tag(const uint8_t *sealed, uint8_t *tag, const uint8_t *key, uint8
 
 // Seals payload bytes 0..15 in place and writes the tag to bytes 17..23.
 void osl_seal(uint8_t *payload, const uint8_t *key);
+// The seal, the tag and the unseal halves below with a key expanded once.
+int osl_frame_tag_with(const uint8_t *sealed, uint8_t *tag, const osl_aes_key *k, uint8_t mode);
+void osl_seal_with(uint8_t *payload, const osl_aes_key *k);
+int osl_unseal_check_with(const uint8_t *payload, const osl_aes_key *k);
+void osl_unseal_open_with(uint8_t *payload, const osl_aes_key *k);
 // Unsealing in two halves, because the decoder checks for repeats between
 // them: 0 when the tag matches (1 otherwise, nothing changed) ...
 int osl_unseal_check(const uint8_t *payload, const uint8_t *key);

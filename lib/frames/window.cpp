@@ -13,11 +13,12 @@ volatile int32_t osl_rx_countdown;
 
 namespace {
 
-// The repeat test compares fixed positions of the standard layout: the
-// address, and the frame type with the tag (report bytes 37..44).
-constexpr int REPEAT_TAIL = osl::frame::REPORT_STD_PAYLOAD + OSL_SEALED_TYPE;
+// The repeat test compares the address and the frame type with the tag (in
+// the standard layout report bytes 37..44). Where the type lies in each
+// accepted slot is kept beside it, since a payload need not sit at the
+// standard position.
 constexpr int REPEAT_TAIL_LEN = OSL_SEALED_SIZE - OSL_SEALED_TYPE;
-static_assert(REPEAT_TAIL + REPEAT_TAIL_LEN <= OSL_RX_SLOT_SIZE, "repeat test stays in the slot");
+uint8_t slot_tail[OSL_RX_SLOTS];
 
 // The slot the current event lies in: with the window full (index 100) that
 // is the scratch row.
@@ -52,25 +53,28 @@ void osl_rx_slot_received(uint8_t *slot, int n) {
         memset(slot + n, 0, static_cast<size_t>(OSL_RX_SLOT_SIZE - n));
 }
 
-int osl_rx_is_duplicate() {
+int osl_rx_is_duplicate(int tail) {
     const int current = current_row();
     const uint8_t *now = osl_rx_slots[current];
     const int addr = osl::hci::report::ADDR;
     for (int s = current - 1; s >= 0; s--) {
         const uint8_t *old = osl_rx_slots[s];
         if (memcmp(old + addr, now + addr, OSL_ADDR_SIZE) == 0 &&
-            memcmp(old + REPEAT_TAIL, now + REPEAT_TAIL, REPEAT_TAIL_LEN) == 0)
+            memcmp(old + slot_tail[s], now + tail, REPEAT_TAIL_LEN) == 0)
             return 1;
     }
     return 0;
 }
 
-int osl_rx_admit() {
-    if (osl_rx_is_duplicate())
+int osl_rx_admit(int tail) {
+    if (tail < 0 || tail + REPEAT_TAIL_LEN > OSL_RX_SLOT_SIZE)
+        return OSL_DECODE_NO_PAYLOAD; // never so: the payload was received whole
+    if (osl_rx_is_duplicate(tail))
         return OSL_DECODE_REPEAT;
     uint8_t index = osl_rx_index;
     if (index >= OSL_RX_SLOTS)
         return OSL_DECODE_WINDOW_FULL;
+    slot_tail[index] = static_cast<uint8_t>(tail);
     osl_rx_index = static_cast<uint8_t>(index + 1);
     osl_rx_countdown = OSL_RX_WINDOW_TICKS;
     return 0;

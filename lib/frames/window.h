@@ -28,8 +28,11 @@ uint8_t *osl_rx_slot();
 // pass for part of this one.
 void osl_rx_slot_received(uint8_t *slot, int n);
 // 1 when the event in the current slot repeats a frame accepted earlier in
-// the window: same address, same frame type and tag.
-int osl_rx_is_duplicate();
-// A sealed frame that passed its tag: 0 when it keeps its slot, else the
-// decoder's refusal, -12 a repeat or -14 the window full.
-int osl_rx_admit();
+// the window: same address, same frame type and tag. `tail` is where the
+// event's frame type lies (its tag follows): wherever the payload sits, those
+// bytes are never changed by unsealing, which works on the 16 before them.
+int osl_rx_is_duplicate(int tail);
+// A sealed frame that passed its tag, its frame type at `tail`: 0 when it
+// keeps its slot, else the decoder's refusal, -12 a repeat or -14 the window
+// full.
+int osl_rx_admit(int tail);

@@ -53,23 +53,8 @@ const std::vector<std::string> OPEN_CALLS = {
     "setsockopt HCI_FILTER " + LIB_FILTER + " sock=1000",
 };
 
-int failing_create(timer_t *) {
-    errno = EAGAIN;
-    return -1;
-}
-int ok_create(timer_t *id) {
-    *id = timer_t{};
-    return 0;
-}
-int failing_arm(timer_t, const struct itimerspec *) {
-    errno = EINVAL;
-    return -1;
-}
-int ok_remove(timer_t) {
-    return 0;
-}
-const osl_timer_ops timer_create_fails = {failing_create, failing_arm, ok_remove};
-const osl_timer_ops timer_arm_fails = {ok_create, failing_arm, ok_remove};
+using osl::sim::timer_arm_fails;
+using osl::sim::timer_create_fails;
 
 class Adapter : public osl::test::LibFixture {
   protected:

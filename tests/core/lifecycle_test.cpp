@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -303,6 +304,26 @@ TEST_F(Lifecycle, TickWithAFullWindowReadsIntoTheScratchRow) {
     EXPECT_EQ(osl_rx_slots[OSL_RX_SLOTS][2], 9);
     for (int s = 0; s < OSL_RX_SLOTS; s++)
         ASSERT_EQ(osl_rx_slots[s][0], 0) << "slot " << s;
+}
+
+// Nobody counts a sleep down while no tick runs (before open, after an open
+// that failed before its timer ran): it counts its own waits to the end.
+// (After close the stop flag ends every sleep at once.)
+TEST_F(Lifecycle, SleepWithoutARunningTickStillEnds) {
+    const std::function<void()> states[] = {
+        [] {},
+        [] {
+            osl_timer = &osl::sim::timer_create_fails;
+            osl_bt_open(0, 0, 0, 0);
+        },
+    };
+    for (const auto &arrange : states) {
+        EXPECT_TRUE(osl::test::passes_in_child([&] {
+            arrange();
+            osl_sleep_ms(50);
+            return osl_sleep_countdown == 0;
+        }));
+    }
 }
 
 TEST_F(Lifecycle, ReceptionWindowClosesOnThe99thTickAfterTheLastFrame) {

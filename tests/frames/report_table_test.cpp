@@ -46,25 +46,6 @@ const char *expected_line(const ReportCase &c) {
 }
 #endif
 
-// Hexadecimal text to bytes, on its own rather than through the library's
-// text helpers, which are under test elsewhere.
-Bytes from_hex(const char *text) {
-    auto nibble = [](char ch) -> int {
-        if (ch >= '0' && ch <= '9')
-            return ch - '0';
-        if (ch >= 'A' && ch <= 'F')
-            return ch - 'A' + 10;
-        ADD_FAILURE() << "not an upper-case hexadecimal digit: " << ch;
-        return 0;
-    };
-    const size_t n = strlen(text);
-    EXPECT_EQ(n % 2, 0u) << text;
-    Bytes out;
-    for (size_t i = 0; i + 1 < n; i += 2)
-        out.push_back(static_cast<uint8_t>(nibble(text[i]) << 4 | nibble(text[i + 1])));
-    return out;
-}
-
 // Registers the table's actors once per process (registrations last for the
 // process, and a whole run of this executable shares one).
 void register_actors() {

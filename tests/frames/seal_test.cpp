@@ -295,6 +295,42 @@ TEST(SealRoundTrip, RandomKeysAndPayloads) {
     }
 }
 
+// The decoder and the transmitter use keys expanded once; they must seal and
+// unseal exactly as the key given as bytes does (which the vectors and
+// OpenSSL check above), the block functions included.
+TEST(ExpandedKey, AgreesWithTheKeyGivenAsBytes) {
+    std::mt19937 rng(777);
+    for (int i = 0; i < 2000; i++) {
+        Key key = random_bytes<16>(rng);
+        osl_aes_key k;
+        osl_aes_key_expand(key.data(), &k);
+        Block block = random_bytes<16>(rng);
+        Block by_bytes = block, expanded{};
+        osl_aes128_encrypt(by_bytes.data(), key.data(), by_bytes.data(), 16);
+        osl_aes_encrypt_block(&k, block.data(), expanded.data());
+        ASSERT_EQ(expanded, by_bytes) << i;
+        osl_aes_decrypt_block(&k, expanded.data(), expanded.data());
+        ASSERT_EQ(expanded, block) << i;
+
+        const Payload plain = random_bytes<OSL_SEALED_SIZE>(rng);
+        Payload a = plain, b = plain;
+        osl_seal(a.data(), key.data());
+        osl_seal_with(b.data(), &k);
+        ASSERT_EQ(a, b) << i;
+        b[OSL_SEALED_TAG + i % OSL_TAG_SIZE] ^= 0x10;
+        ASSERT_EQ(osl_unseal_check_with(b.data(), &k), 1) << i;
+        ASSERT_EQ(osl_unseal_check_with(a.data(), &k), 0) << i;
+        osl_unseal_open_with(a.data(), &k);
+        ASSERT_EQ(first16(a), first16(plain)) << i;
+    }
+}
+
+TEST(SensorKey, IsExpandedByTheCompilerAsAtRunTime) {
+    osl_aes_key k;
+    osl_aes_key_expand(osl_sensor_key, &k);
+    EXPECT_EQ(0, memcmp(&k, &osl_sensor_schedule, sizeof k));
+}
+
 TEST(SensorKey, IsTheConfiguredKey) {
     Key configured = hex<16>(OSL_TEST_SENSOR_KEY);
     EXPECT_EQ(0, memcmp(osl_sensor_key, configured.data(), OSL_KEY_SIZE));

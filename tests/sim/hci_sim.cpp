@@ -457,9 +457,19 @@ int hand_arm(timer_t, const struct itimerspec *) {
 int hand_remove(timer_t) {
     return 0;
 }
+int failing_create(timer_t *) {
+    errno = EAGAIN;
+    return -1;
+}
+int failing_arm(timer_t, const struct itimerspec *) {
+    errno = EINVAL;
+    return -1;
+}
 } // namespace
 
 const osl_timer_ops hand_timer = {hand_create, hand_arm, hand_remove};
+const osl_timer_ops timer_create_fails = {failing_create, failing_arm, hand_remove};
+const osl_timer_ops timer_arm_fails = {hand_create, failing_arm, hand_remove};
 
 std::vector<uint8_t> adv_report(const uint8_t addr_msb_first[6], const std::vector<uint8_t> &data,
                                 int8_t rssi) {

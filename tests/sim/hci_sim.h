@@ -171,6 +171,9 @@ class Controller {
 // A tick timer that never fires: whoever installs it (osl_timer) runs each
 // tick itself by calling osl_timer_handler(SIGALRM), deterministically.
 extern const osl_timer_ops hand_timer;
+// Timers that cannot be created, or created but not armed.
+extern const osl_timer_ops timer_create_fails;
+extern const osl_timer_ops timer_arm_fails;
 
 // HCI event packets for tests.
 // An LE Advertising Report event carrying `data` from `addr` (given most

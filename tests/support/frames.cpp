@@ -22,6 +22,25 @@ std::string hex(const uint8_t *bytes, size_t n) {
     return s;
 }
 
+Bytes from_hex(const char *text) {
+    auto nibble = [](char ch) -> int {
+        if (ch >= '0' && ch <= '9')
+            return ch - '0';
+        if (ch >= 'A' && ch <= 'F')
+            return ch - 'A' + 10;
+        if (ch >= 'a' && ch <= 'f')
+            return ch - 'a' + 10;
+        ADD_FAILURE() << "not a hexadecimal digit: " << ch;
+        return 0;
+    };
+    const size_t n = strlen(text);
+    EXPECT_EQ(n % 2, 0u) << text;
+    Bytes out;
+    for (size_t i = 0; i + 1 < n; i += 2)
+        out.push_back(static_cast<uint8_t>(nibble(text[i]) << 4 | nibble(text[i + 1])));
+    return out;
+}
+
 Addr addr_from_text(const char *text) {
     Addr a{};
     EXPECT_EQ(osl_hex_to_bytes(text, a.data(), static_cast<int>(a.size())), 0) << text;

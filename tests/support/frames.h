@@ -23,6 +23,9 @@ std::string hex(const uint8_t *bytes, size_t n);
 inline std::string hex(const Bytes &bytes) {
     return hex(bytes.data(), bytes.size());
 }
+// And back, from digits in either case, on its own rather than through the
+// library's text helpers; a malformed text fails the test.
+Bytes from_hex(const char *text);
 
 // Text forms, as the add operations take them; a malformed text fails the test.
 Addr addr_from_text(const char *text);
