@@ -1,7 +1,6 @@
 #include "actors.h"
 
 #include <cstdio>
-#include <ctime>
 
 #include "osl.h"
 
@@ -34,38 +33,9 @@ constexpr int COLOUR_COUNT = sizeof COLOURS / sizeof COLOURS[0];
 ActorsWanted wanted;
 int colour = 0;
 
-// ---------------------------------------------------------------------------
-// TIME PREDICATES: the library's osl_time_is_now and osl_time_is_between are
-// still to come (osl.h). Until then these stand-ins give the same answers;
-// once they are there, each body becomes the one line in its comment.
-// ---------------------------------------------------------------------------
-float local_hhmm(int *weekday) {
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    *weekday = local.tm_wday;
-    return static_cast<float>(local.tm_hour) + static_cast<float>(local.tm_min) / 100.0f;
-}
-// return osl_time_is_between(from, to) == 1;
-bool time_is_between(float from, float to) {
-    int day;
-    const float now = local_hhmm(&day);
-    if (from == to)
-        return false;
-    return from < to ? now > from && now < to : now > from || now < to;
-}
-// return osl_time_is_now(day_mask, hhmm) == 1;
-bool time_is_now(uint8_t day_mask, float hhmm) {
-    int day;
-    const float now = local_hhmm(&day);
-    const int a = static_cast<int>(now * 100.0f + 0.5f);
-    const int b = static_cast<int>(hhmm * 100.0f + 0.5f);
-    return (day_mask >> day & 1) != 0 && a == b;
-}
-// ---------------------------------------------------------------------------
-
+// Evening: after 18:00 and before 23:30 (the library's times are hh.mm).
 bool is_evening() {
-    return time_is_between(18.00f, 23.30f);
+    return osl_time_is_between(18.00f, 23.30f) == 1;
 }
 
 void relay_on(uint8_t mask) {
@@ -119,11 +89,11 @@ void on_triggers() {
         osl_pwm_set_trigger(PWM_NAME, LEDS_EVERY_S);
     }
     // The garden is watered from 06:30 to 06:45 on weekdays.
-    if (time_is_now(WEEKDAYS, 6.30f) && !(wanted.relay & IRRIGATION)) {
+    if (osl_time_is_now(WEEKDAYS, 6.30f) == 1 && !(wanted.relay & IRRIGATION)) {
         say("irrigation on");
         relay_on(IRRIGATION);
     }
-    if (time_is_now(WEEKDAYS, 6.45f) && (wanted.relay & IRRIGATION)) {
+    if (osl_time_is_now(WEEKDAYS, 6.45f) == 1 && (wanted.relay & IRRIGATION)) {
         say("irrigation off");
         relay_off(IRRIGATION);
     }
