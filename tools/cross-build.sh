@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh --arm
-cmake -S . -B build-armhf -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armhf.toolchain.cmake \
+cmake -S . -B build-armhf -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/armhf.toolchain.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 cmake --build build-armhf -j "$(nproc)"
 echo "built for armhf:"

@@ -4,7 +4,9 @@
 #   build-test     debug, with the library on the real Linux Bluetooth stack
 #                  in a virtual machine
 #   build-asan     debug under AddressSanitizer and UBSan
-#   build-release  the optimised build tools/build.sh makes, tests included
+#   build-release  the optimised build tools/build.sh makes, tests included,
+#                  with installation and the Debian package (installed and
+#                  removed again on this machine)
 #   build-clang    debug, compiled by clang
 #   build-armhf    the whole suite cross-built for the 32-bit ARM board, run on
 #                  Debian's ARM kernel in a virtual machine
@@ -25,11 +27,11 @@ run() {
 }
 run build-test -DCMAKE_BUILD_TYPE=Debug -DOSL_VM_TESTS=ON
 run build-asan -DCMAKE_BUILD_TYPE=Debug -DOSL_SANITIZE=ON -DOSL_BUILD_BENCH=OFF
-run build-release -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_BENCH=OFF
+run build-release -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_BENCH=OFF -DOSL_PACKAGE_TESTS=ON
 CC=clang CXX=clang++ run build-clang -DCMAKE_BUILD_TYPE=Debug -DOSL_BUILD_BENCH=OFF
 configure_and_build build-bench -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_TESTS=OFF -DOSL_BUILD_BENCH=ON
 
 # The ARM target: cross-build everything, then run the cross build's one
 # test, arm_suite (label arm), which runs every case on the ARM kernel.
-tools/cross-build.sh -DOSL_WERROR=ON
+tools/cross-build.sh -DOSL_WERROR=ON -DOSL_PACKAGE_TESTS=ON
 ctest --test-dir build-armhf --output-on-failure
