@@ -21,6 +21,7 @@
 
 #include "actors/registry.h"
 #include "core/adapter.h"
+#include "core/log.h"
 #include "core/hci_port.h"
 #include "core/pace.h"
 #include "core/platform.h"
@@ -268,6 +269,10 @@ class ActorFixture : public LibFixture {
         })) << "no record for the frame of "
             << a.name;
         EXPECT_EQ(type, a.type);
+        // The tick that queued the record may have come after the read's own
+        // flush of the log: its line must be out before the case takes what
+        // the operation under test prints.
+        osl_log_flush();
         return rec;
     }
 

@@ -49,6 +49,8 @@ class Device {
 
     const char *name() const { return name_; }
     const Addr &addr() const { return addr_; }
+    // A device moved elsewhere, e.g. to a sensor no program knows.
+    void set_addr(const Addr &addr) { addr_ = addr; }
     uint8_t type() const { return type_; } // device type code; 0 for the air sensor
     // Signal strength of its next frame, as a receiver nearby measures it.
     int8_t rssi() { return static_cast<int8_t>(rssi_ + rng_.range(-3, 3)); }
