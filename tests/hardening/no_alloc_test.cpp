@@ -382,8 +382,6 @@ class NoAllocation : public LibFixture {
         puts("done");
         osl_bt_close();
     }
-
-    StdoutCapture out;
 };
 
 TEST_F(NoAllocation, NothingIsAllocatedFromOpenToClose) {
@@ -392,6 +390,8 @@ TEST_F(NoAllocation, NothingIsAllocatedFromOpenToClose) {
     for (const Frame &f : frames)
         queued += f.queued ? 1 : 0;
     ASSERT_NO_FATAL_FAILURE(open_library());
+    // Only from here: a capture would swallow the failure messages too.
+    StdoutCapture out;
 
     ArmedRun run;
     allocations = 0;
