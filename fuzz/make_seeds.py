@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
-"""Writes the fuzz targets' seed inputs into a directory.
+"""Writes the fuzz targets' seed inputs into a directory, one folder per target.
 
 The decoder's seeds are the literal events of every family from the report
 table (tests/frames/fixtures/reports.inc): each alone with logs on, alone
 into a full window, and twice in a row (the second a repeat). The text and
-time seeds are a few valid and invalid texts and times of day.
+time seeds are a few valid and invalid texts and times of day. Inputs that
+once crashed a target (REGRESSIONS_DIR/<target>/) join them, named
+regression-<file>.
 
-Usage: make_seeds.py REPORTS_INC OUTPUT_DIR
+Usage: make_seeds.py REPORTS_INC REGRESSIONS_DIR OUTPUT_DIR
 """
 import os
 import re
+import shutil
 import struct
 import sys
 
@@ -41,7 +44,7 @@ def write(directory, name, data):
 
 
 def main():
-    reports, out = sys.argv[1], sys.argv[2]
+    reports, regressions, out = sys.argv[1], sys.argv[2], sys.argv[3]
     dirs = {t: os.path.join(out, t) for t in ("decoder", "text", "time")}
     for d in dirs.values():
         os.makedirs(d, exist_ok=True)
@@ -75,6 +78,12 @@ def main():
     }
     for name, (a, b, mask) in times.items():
         write(dirs["time"], name, struct.pack("<ffBI", a, b, mask, noon_monday))
+
+    for target, d in dirs.items():
+        found = os.path.join(regressions, target)
+        if os.path.isdir(found):
+            for name in sorted(os.listdir(found)):
+                shutil.copyfile(os.path.join(found, name), os.path.join(d, "regression-" + name))
 
 
 if __name__ == "__main__":
