@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -59,6 +60,10 @@ struct Target {
     void (*init)();
     void (*run)(const uint8_t *, size_t);
 };
+
+void PrintTo(const Target &t, std::ostream *os) {
+    *os << t.name;
+}
 
 class FuzzReplay : public ::testing::TestWithParam<Target> {};
 

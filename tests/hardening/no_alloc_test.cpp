@@ -55,7 +55,10 @@ void count_release(const void *p) {
 } // namespace
 
 #ifdef OSL_ALLOC_HOOKS
-#include <sanitizer/allocator_interface.h>
+// The sanitizers' runtime calls these on every allocation and release. Its
+// header comes with clang only; GCC's runtime has the same function.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void *, size_t),
+                                                         void (*)(const volatile void *));
 
 namespace {
 void malloc_hook(const volatile void *, size_t) {
