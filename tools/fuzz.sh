@@ -23,6 +23,7 @@ failed=0
 for target in decoder text time; do
   corpus=$build/fuzz/corpus/$target
   artifacts=$build/fuzz/artifacts/$target
+  rm -rf "$artifacts" # only this run's crashes are named below
   mkdir -p "$corpus" "$artifacts"
   cp -n "$build"/fuzz/seeds/$target/* "$corpus"/
   echo "== osl_fuzz_$target: ${seconds}s"
