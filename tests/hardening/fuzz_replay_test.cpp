@@ -23,7 +23,9 @@ std::vector<std::string> inputs_of(const std::string &target) {
     const std::string dir = std::string(OSL_FUZZ_INPUTS) + "/" + target;
     std::vector<std::string> files;
     if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *e = readdir(d)) {
+        // readdir64: on the 32-bit board the build tree is shared from the
+        // host, whose inode numbers do not fit plain readdir's 32 bits.
+        while (const dirent64 *e = readdir64(d)) {
             const std::string name = e->d_name;
             if (name != "." && name != ".." && name != "stamp")
                 files.push_back(dir + "/" + name);
