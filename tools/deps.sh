@@ -6,8 +6,9 @@
 #                        machine need (options may be combined)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ gcc clang pkg-config libbluetooth-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libssl-dev openssl python3)
+# libclang-rt-14-dev: clang's runtimes, libFuzzer among them (tools/fuzz.sh).
+packages=(cmake ninja-build g++ gcc clang libclang-rt-14-dev pkg-config libbluetooth-dev
+          libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl python3)
 # qemu boots Debian's kernel with a busybox initramfs; btvirt (bluez-test-tools)
 # plays the controllers; kmod and cpio build the initramfs; make and gcc build
 # the test GPIO module against the kernel's headers. No recommends: the

@@ -8,6 +8,8 @@
 #                  with installation and the Debian package (installed and
 #                  removed again on this machine)
 #   build-clang    debug, compiled by clang
+#   build-fuzz     the libFuzzer targets, each run for a bounded time
+#                  (tools/fuzz.sh); a crash fails the run
 #   build-armhf    the whole suite cross-built for the 32-bit ARM board, run on
 #                  Debian's ARM kernel in a virtual machine
 # and builds the benchmarks the way tools/bench.sh does (without running them).
@@ -30,6 +32,7 @@ run build-asan -DCMAKE_BUILD_TYPE=Debug -DOSL_SANITIZE=ON -DOSL_BUILD_BENCH=OFF
 run build-release -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_BENCH=OFF -DOSL_PACKAGE_TESTS=ON
 CC=clang CXX=clang++ run build-clang -DCMAKE_BUILD_TYPE=Debug -DOSL_BUILD_BENCH=OFF
 configure_and_build build-bench -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_TESTS=OFF -DOSL_BUILD_BENCH=ON
+tools/fuzz.sh
 
 # The ARM target: cross-build everything, then run the cross build's one
 # test, arm_suite (label arm), which runs every case on the ARM kernel.

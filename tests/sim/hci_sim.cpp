@@ -65,6 +65,7 @@ void Controller::reset() {
     adv_len_ = 0;
     drop_windows_ = 0;
     dropped_ = 0;
+    record_calls = true;
     calls.clear();
     commands.clear();
     scanning = false;
@@ -236,7 +237,8 @@ struct Port {
     }
 
     static int get_route() {
-        c().record("get_route");
+        if (c().record_calls)
+            c().record("get_route");
         if (fault_result(Call::GetRoute) < 0)
             return -1;
         if (!c().present) {
@@ -247,7 +249,8 @@ struct Port {
     }
 
     static int open_socket() {
-        c().record("socket");
+        if (c().record_calls)
+            c().record("socket");
         if (fault_result(Call::Socket) < 0)
             return -1;
         AlarmBlock hold;
@@ -267,17 +270,20 @@ struct Port {
     }
 
     static int bind(int sock, int dev_id) {
-        c().record("bind sock=" + std::to_string(sock) + " dev=" + std::to_string(dev_id));
+        if (c().record_calls)
+            c().record("bind sock=" + std::to_string(sock) + " dev=" + std::to_string(dev_id));
         return fault_result(Call::Bind);
     }
 
     static int set_nonblocking(int sock) {
-        c().record("ioctl FIONBIO sock=" + std::to_string(sock));
+        if (c().record_calls)
+            c().record("ioctl FIONBIO sock=" + std::to_string(sock));
         return fault_result(Call::Ioctl);
     }
 
     static int get_filter(int sock, hci::Filter *f) {
-        c().record("getsockopt HCI_FILTER" + on(sock));
+        if (c().record_calls)
+            c().record("getsockopt HCI_FILTER" + on(sock));
         if (fault_result(Call::GetFilter) < 0)
             return -1;
         *f = c().filter_of(sock);
@@ -285,7 +291,8 @@ struct Port {
     }
 
     static int set_filter(int sock, const hci::Filter *f) {
-        c().record("setsockopt HCI_FILTER " + hex(f, sizeof *f) + on(sock));
+        if (c().record_calls)
+            c().record("setsockopt HCI_FILTER " + hex(f, sizeof *f) + on(sock));
         if (fault_result(Call::SetFilter) < 0)
             return -1;
         Controller::Socket *so = c().socket(sock);
@@ -327,7 +334,8 @@ struct Port {
     }
 
     static int close(int sock) {
-        c().record("close sock=" + std::to_string(sock));
+        if (c().record_calls)
+            c().record("close sock=" + std::to_string(sock));
         if (fault_result(Call::Close) < 0)
             return -1;
         AlarmBlock hold;
@@ -342,11 +350,13 @@ struct Port {
         char line[96];
         snprintf(line, sizeof line, "send_req ogf=0x%02X ocf=0x%04X clen=%d timeout=%d", rq->ogf,
                  rq->ocf, rq->clen, timeout_ms);
-        c().record(line + on(sock));
+        if (c().record_calls)
+            c().record(line + on(sock));
         const uint8_t *params = static_cast<const uint8_t *>(rq->cparam);
-        c().commands.push_back(
-            Command{sock, rq->ogf, rq->ocf,
-                    std::vector<uint8_t>(params, params + (params != nullptr ? rq->clen : 0))});
+        if (c().record_calls)
+            c().commands.push_back(
+                Command{sock, rq->ogf, rq->ocf,
+                        std::vector<uint8_t>(params, params + (params != nullptr ? rq->clen : 0))});
         Controller::Fault f;
         if (c().strikes(Call::SendReq, &f) && f.status == 0) {
             errno = f.err != 0 ? f.err : ETIMEDOUT;
@@ -395,7 +405,8 @@ struct Port {
         snprintf(line, sizeof line,
                  "scan_params type=%u interval=0x%04X window=0x%04X own=%u filter=%u timeout=%d",
                  type, interval, window, own_type, filter, timeout_ms);
-        c().record(line + on(sock));
+        if (c().record_calls)
+            c().record(line + on(sock));
         return le_request(sock, Call::ScanParams, hci::OCF_LE_SET_SCAN_PARAMETERS);
     }
 
@@ -403,7 +414,8 @@ struct Port {
         char line[96];
         snprintf(line, sizeof line, "scan_enable enable=%u filter_dup=%u timeout=%d", enable,
                  filter_dup, timeout_ms);
-        c().record(line + on(sock));
+        if (c().record_calls)
+            c().record(line + on(sock));
         if (le_request(sock, Call::ScanEnable, hci::OCF_LE_SET_SCAN_ENABLE) < 0)
             return -1;
         c().scanning = enable != 0;
@@ -413,7 +425,8 @@ struct Port {
     static int le_set_advertise_enable(int sock, uint8_t enable, int timeout_ms) {
         char line[64];
         snprintf(line, sizeof line, "adv_enable enable=%u timeout=%d", enable, timeout_ms);
-        c().record(line + on(sock));
+        if (c().record_calls)
+            c().record(line + on(sock));
         if (le_request(sock, Call::AdvEnable, hci::OCF_LE_SET_ADVERTISE_ENABLE) < 0)
             return -1;
         c().advertising = enable != 0;

@@ -111,6 +111,9 @@ class Controller {
     // tick makes so many.
     std::vector<std::string> calls;
     std::vector<Command> commands; // every send_req, with its socket and parameters
+    // Off: calls and commands are not recorded, so the controller allocates
+    // nothing (for tests that watch the allocator). reset() turns it on.
+    bool record_calls = true;
     bool scanning = false;
     bool advertising = false;
     int open_sockets = 0;
