@@ -1,26 +1,13 @@
 #include "osl.h"
 #include "osl_fuzz_actors.h"
+#include "report_table.h"
 
 namespace osl::fuzz {
 
 namespace table {
 
-struct ReportActor {
-    int kind; // device type: 20 relay, 21 dimmer, 22 PWM
-    const char *name;
-    const char *addr;
-    const char *key;
-};
-
-// Only the actors are used here; the cases' fields are not read.
-struct ReportCase {
-    const char *name;
-    const char *event;
-    int result;
-    const char *record;
-    const char *home_line;
-    const char *scanner_line;
-};
+using reports::ReportActor;
+using reports::ReportCase; // the cases' fields are not read here
 
 #include "reports.inc"
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "decoder_fixture.h"
+#include "fixtures/report_table.h"
 #include "frames/decode.h"
 #include "frames/seal.h"
 #include "osl.h"
@@ -18,21 +19,8 @@
 namespace osl::test {
 namespace {
 
-struct ReportActor {
-    int kind; // device type: 20 relay, 21 dimmer, 22 PWM
-    const char *name;
-    const char *addr;
-    const char *key;
-};
-
-struct ReportCase {
-    const char *name;
-    const char *event;        // hexadecimal digits, as the controller delivers it
-    int result;               // of the decoder
-    const char *record;       // 23 bytes in hexadecimal, or nullptr when nothing is queued
-    const char *home_line;    // time prefix masked as "T "
-    const char *scanner_line; // differs only for the air sensor's temperature
-};
+using reports::ReportActor;
+using reports::ReportCase;
 
 #include "fixtures/reports.inc"
 
@@ -108,9 +96,6 @@ TEST_P(ReportTable, DecodesAsTheTableSays) {
 
 std::string case_name(const ::testing::TestParamInfo<ReportCase> &info) {
     return info.param.name;
-}
-void PrintTo(const ReportCase &c, std::ostream *os) {
-    *os << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, ReportTable, ::testing::ValuesIn(REPORT_CASES), case_name);

@@ -38,14 +38,6 @@ struct Frame {
     osl_record record;
 };
 
-osl_record record_of(const Block &payload, const Addr &from, int8_t rssi) {
-    osl_record r;
-    memcpy(r.payload, payload.data(), sizeof r.payload);
-    memcpy(r.addr, from.data(), sizeof r.addr);
-    r.rssi = rssi;
-    return r;
-}
-
 std::string hex_of(const osl_record &r) {
     return hex(reinterpret_cast<const uint8_t *>(&r), OSL_REC_SIZE);
 }

@@ -207,14 +207,6 @@ struct Frame {
     osl_record record;
 };
 
-osl_record record_of(const Block &payload, const Addr &from, int8_t rssi) {
-    osl_record r;
-    memcpy(r.payload, payload.data(), sizeof r.payload);
-    memcpy(r.addr, from.data(), sizeof r.addr);
-    r.rssi = rssi;
-    return r;
-}
-
 // A frame of every family: the five sensors and an unknown one, the air
 // sensor, a key announcement, and a frame of each registered actor
 // reporting a state other than the one the test will want.

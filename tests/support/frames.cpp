@@ -147,6 +147,14 @@ Bytes air_adv_data(const Block &plain, const char *name, uint16_t company) {
     return d;
 }
 
+osl_record record_of(const Block &payload, const Addr &from, int8_t rssi) {
+    osl_record r;
+    memcpy(r.payload, payload.data(), sizeof r.payload);
+    memcpy(r.addr, from.data(), sizeof r.addr);
+    r.rssi = rssi;
+    return r;
+}
+
 Bytes air_report(const Addr &from, const Block &plain, int8_t rssi) {
     return sim::adv_report(from.data(), air_adv_data(plain), rssi);
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "osl.h"
+
 namespace osl::test {
 
 using Bytes = std::vector<uint8_t>;
@@ -71,6 +73,10 @@ Bytes sensor_report(const Addr &from, const Block &plain, uint8_t frame_type, in
 Bytes actor_report(const Addr &from, const Block &plain, const Key &key, int8_t rssi);
 // An actor announcing its key.
 Bytes sec_key_report(const Addr &from, const Key &announced, int8_t rssi);
+
+// The record the library makes of a frame: its 16 plain bytes, the sender's
+// address, the RSSI.
+osl_record record_of(const Block &payload, const Addr &from, int8_t rssi);
 
 // The air sensor's frame: flags, the complete local name, then the
 // manufacturer structure with the company identifier and the plain bytes.
