@@ -154,12 +154,7 @@ TEST_F(ScannerTest, RunsUntilInterruptedThenClosesAndExitsZero) {
 
     // A SIGINT that lands before the open's last step is forgotten by design,
     // so keep interrupting until the program ends.
-    bool ended = wait_until(
-        [&] {
-            kill(child.pid(), SIGINT);
-            return child.wait(std::chrono::milliseconds(200));
-        },
-        std::chrono::seconds(30));
+    bool ended = child.interrupt();
     ASSERT_TRUE(ended);
     ASSERT_TRUE(WIFEXITED(child.status())) << child.status();
     EXPECT_EQ(WEXITSTATUS(child.status()), 0);
@@ -203,12 +198,7 @@ TEST_F(ScannerTest, PrintsSensorFramesAndKeyAnnouncementsButNoAirFrames) {
         wait_until([&] { return read_file(out).find("[osl rec] SEC_KEY") != std::string::npos; },
                    std::chrono::seconds(30)))
         << read_file(out);
-    ASSERT_TRUE(wait_until(
-        [&] {
-            kill(child.pid(), SIGINT);
-            return child.wait(std::chrono::milliseconds(200));
-        },
-        std::chrono::seconds(30)));
+    ASSERT_TRUE(child.interrupt());
     ASSERT_TRUE(WIFEXITED(child.status()));
     EXPECT_EQ(WEXITSTATUS(child.status()), 0);
 

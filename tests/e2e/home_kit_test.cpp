@@ -69,12 +69,7 @@ class HomeKitTest : public LibFixture {
         // loaded machine.
         EXPECT_TRUE(wait_until([&] { return done(read_file(out)); }, std::chrono::seconds(90)))
             << read_file(out);
-        bool ended = wait_until(
-            [&] {
-                kill(child.pid(), SIGINT);
-                return child.wait(std::chrono::milliseconds(200));
-            },
-            std::chrono::seconds(30));
+        bool ended = child.interrupt();
         EXPECT_TRUE(ended);
         EXPECT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0)
             << child.status();

@@ -48,12 +48,7 @@ TEST_F(ScannerKitTest, PrintsEveryDeviceAndTheActorsKeys) {
     // on a loaded machine.
     ASSERT_TRUE(wait_until(all_seen, std::chrono::seconds(90))) << read_file(out);
 
-    bool ended = wait_until(
-        [&] {
-            kill(child.pid(), SIGINT);
-            return child.wait(std::chrono::milliseconds(200));
-        },
-        std::chrono::seconds(30));
+    bool ended = child.interrupt();
     ASSERT_TRUE(ended);
     ASSERT_TRUE(WIFEXITED(child.status())) << child.status();
     EXPECT_EQ(WEXITSTATUS(child.status()), 0);

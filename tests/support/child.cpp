@@ -57,6 +57,15 @@ bool Child::wait(std::chrono::milliseconds deadline) {
     return wait_for([this] { return ended(); }, deadline);
 }
 
+bool Child::interrupt(std::chrono::milliseconds deadline) {
+    return wait_for(
+        [this] {
+            kill(pid_, SIGINT);
+            return wait(std::chrono::milliseconds(200));
+        },
+        deadline);
+}
+
 bool passes_in_child(const std::function<bool()> &body) {
     Child child("", "", [&body] { return body() ? 0 : 1; });
     if (child.pid() < 0 || !child.wait())

@@ -27,6 +27,10 @@ class Child {
     // Waits until the child ends or the deadline passes; true when it ended.
     bool wait(std::chrono::milliseconds deadline = std::chrono::seconds(30));
     int status() const { return status_; } // as waitpid reports it
+    // Sends SIGINT until the child ends or the deadline passes: a program
+    // forgets an interrupt that comes before its open's last step, so one
+    // may not be enough. True when it ended.
+    bool interrupt(std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
   private:
     pid_t pid_ = -1;
