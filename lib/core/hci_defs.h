@@ -17,11 +17,18 @@ inline constexpr uint8_t SUBEVT_LE_ADV_REPORT = 0x02;
 inline constexpr uint16_t OGF_INFO_PARAM = 0x04;
 inline constexpr uint16_t OCF_READ_BD_ADDR = 0x0009;
 inline constexpr uint16_t OGF_LE_CTL = 0x08;
+inline constexpr uint16_t OCF_LE_SET_RANDOM_ADDRESS = 0x0005;
 inline constexpr uint16_t OCF_LE_SET_ADV_PARAMETERS = 0x0006;
 inline constexpr uint16_t OCF_LE_SET_ADV_DATA = 0x0008;
 inline constexpr uint16_t OCF_LE_SET_ADVERTISE_ENABLE = 0x000A;
 inline constexpr uint16_t OCF_LE_SET_SCAN_PARAMETERS = 0x000B;
 inline constexpr uint16_t OCF_LE_SET_SCAN_ENABLE = 0x000C;
+
+// A controller's answer to a command its state does not allow: switching
+// scanning or advertising to the state it is already in, or changing scan
+// parameters, advertising parameters or the random address while the scan
+// or the advertising they belong to runs.
+inline constexpr uint8_t STATUS_COMMAND_DISALLOWED = 0x0C;
 
 // Every request the library makes waits at most this long.
 inline constexpr int TIMEOUT_MS = 1000;

@@ -166,8 +166,11 @@ TEST_F(Adapter, OpenAndCloseIssueTheCommandsInOrderAndRestoreTheFilter) {
     EXPECT_TRUE(sim.calls.empty());
 }
 
-TEST_F(Adapter, RefusedScanParametersAreRetriedOnceAfterStoppingTheScan) {
-    sim.status(Call::ScanParams, 0x0C, 1);
+// A program killed while it scanned leaves the controller scanning, and a
+// controller refuses scan parameters while it scans: the open stops the scan
+// and sets them once more.
+TEST_F(Adapter, ScanLeftOnByAnEarlierProgramIsStoppedAndParametersRetriedOnce) {
+    sim.scanning = true;
     std::string printed;
     ASSERT_EQ(open(OSL_LOG_LIB, &printed), 0);
     EXPECT_EQ(printed, MAC_LINE + "T [osl start] ble stop\n\rT [osl start] ok\n\r");

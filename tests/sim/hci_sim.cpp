@@ -362,9 +362,12 @@ struct Port {
             errno = f.err != 0 ? f.err : ETIMEDOUT;
             return -1;
         }
+        uint8_t status = f.status;
+        if (status == 0 && rq->ogf == hci::OGF_LE_CTL)
+            status = state_rule(rq->ocf);
         // A controller keeps the advertising data it accepted until the next
         // load: byte 0 is the significant length, then the data.
-        if (f.status == 0 && rq->ogf == hci::OGF_LE_CTL && rq->ocf == hci::OCF_LE_SET_ADV_DATA &&
+        if (status == 0 && rq->ogf == hci::OGF_LE_CTL && rq->ocf == hci::OCF_LE_SET_ADV_DATA &&
             params != nullptr && rq->clen >= 1) {
             size_t n = params[0];
             if (n > sizeof c().adv_data_)
@@ -376,21 +379,42 @@ struct Port {
         }
         // Only Read BD_ADDR answers with more than its status.
         const bool bd_addr = rq->ogf == hci::OGF_INFO_PARAM && rq->ocf == hci::OCF_READ_BD_ADDR;
-        const int reply_len = bd_addr && f.status == 0 ? 6 : 0;
-        return exchange(sock, rq->ogf, rq->ocf, f.status, c().bd_addr, reply_len,
+        const int reply_len = bd_addr && status == 0 ? 6 : 0;
+        return exchange(sock, rq->ogf, rq->ocf, status, c().bd_addr, reply_len,
                         static_cast<uint8_t *>(rq->rparam), rq->rlen);
     }
 
+    // What the controller's own state makes of an LE command, whoever sends
+    // it and on whichever socket (the state is the controller's, and
+    // outlives the program that set it): Command Disallowed for parameters
+    // or a random address while the scan or advertising they belong to
+    // runs, as a real controller (and BlueZ's emulator) answers.
+    static uint8_t state_rule(uint16_t ocf) {
+        const bool refused =
+            (ocf == hci::OCF_LE_SET_SCAN_PARAMETERS && c().scanning) ||
+            (ocf == hci::OCF_LE_SET_ADV_PARAMETERS && c().advertising) ||
+            (ocf == hci::OCF_LE_SET_RANDOM_ADDRESS && (c().scanning || c().advertising));
+        return refused ? hci::STATUS_COMMAND_DISALLOWED : 0;
+    }
+
+    // Switching scanning or advertising to the state it is already in is
+    // refused too.
+    static uint8_t switch_rule(bool now_on, uint8_t enable) {
+        return now_on == (enable != 0) ? hci::STATUS_COMMAND_DISALLOWED : 0;
+    }
+
     // libbluetooth's LE helpers are requests too; they return -1 with EIO
-    // when the controller's status is not 0.
-    static int le_request(int sock, Call call, uint16_t ocf) {
+    // when the controller's status is not 0, be it a fault set by the test
+    // or the controller's state (`natural`).
+    static int le_request(int sock, Call call, uint16_t ocf, uint8_t natural) {
         Controller::Fault f;
         if (c().strikes(call, &f) && f.status == 0) {
             errno = f.err != 0 ? f.err : EIO;
             return -1;
         }
+        const uint8_t status = f.status != 0 ? f.status : natural;
         uint8_t answer = 0;
-        if (exchange(sock, hci::OGF_LE_CTL, ocf, f.status, nullptr, 0, &answer, 1) < 0)
+        if (exchange(sock, hci::OGF_LE_CTL, ocf, status, nullptr, 0, &answer, 1) < 0)
             return -1;
         if (answer != 0) {
             errno = EIO;
@@ -407,7 +431,8 @@ struct Port {
                  type, interval, window, own_type, filter, timeout_ms);
         if (c().record_calls)
             c().record(line + on(sock));
-        return le_request(sock, Call::ScanParams, hci::OCF_LE_SET_SCAN_PARAMETERS);
+        return le_request(sock, Call::ScanParams, hci::OCF_LE_SET_SCAN_PARAMETERS,
+                          state_rule(hci::OCF_LE_SET_SCAN_PARAMETERS));
     }
 
     static int le_set_scan_enable(int sock, uint8_t enable, uint8_t filter_dup, int timeout_ms) {
@@ -416,7 +441,8 @@ struct Port {
                  filter_dup, timeout_ms);
         if (c().record_calls)
             c().record(line + on(sock));
-        if (le_request(sock, Call::ScanEnable, hci::OCF_LE_SET_SCAN_ENABLE) < 0)
+        if (le_request(sock, Call::ScanEnable, hci::OCF_LE_SET_SCAN_ENABLE,
+                       switch_rule(c().scanning, enable)) < 0)
             return -1;
         c().scanning = enable != 0;
         return 0;
@@ -427,7 +453,8 @@ struct Port {
         snprintf(line, sizeof line, "adv_enable enable=%u timeout=%d", enable, timeout_ms);
         if (c().record_calls)
             c().record(line + on(sock));
-        if (le_request(sock, Call::AdvEnable, hci::OCF_LE_SET_ADVERTISE_ENABLE) < 0)
+        if (le_request(sock, Call::AdvEnable, hci::OCF_LE_SET_ADVERTISE_ENABLE,
+                       switch_rule(c().advertising, enable)) < 0)
             return -1;
         c().advertising = enable != 0;
         if (c().advertising && c().on_advertise)

@@ -12,6 +12,13 @@
 // end of the socket's queue, and the request reads the queue from the front,
 // throwing away every event that is not its answer; after ten such events it
 // gives up with ETIMEDOUT.
+//
+// Scanning and advertising are the controller's state, not a socket's: they
+// outlive the socket and the program that switched them on. As a real
+// controller does, it answers Command Disallowed (0x0C) to switching either
+// to the state it is already in, to scan parameters while scanning, to
+// advertising parameters while advertising, and to a random address while
+// doing either.
 #pragma once
 
 #include <cstddef>
