@@ -491,7 +491,7 @@ TEST_F(Operations, ComplyWhoseSendFailsGivesMinusSix) {
 
     rec = report(PWM, {1, 2, 4});
     forget();
-    sim.status(Call::SendReq, 0x0C, 1, 1);
+    sim.status(Call::SendReq, 0x12, 1, 1); // invalid parameters
     EXPECT_EQ(osl_pwm_comply(&rec), -6);
     EXPECT_EQ(said(), "T [osl pwm comply] send 'strip' 1,2,4->1,2,3 [-28]\n\r");
     EXPECT_EQ(sent(PWM), (std::array<uint8_t, 4>{1, 2, 3, 0}));

@@ -258,6 +258,40 @@ INSTANTIATE_TEST_SUITE_P(Exchange, TransmitFailure, ::testing::ValuesIn(failures
                              return std::string(info.param.what);
                          });
 
+// A program that ended inside its advertising window (killed, crashed)
+// leaves the controller advertising its last command, and a controller
+// refuses advertising parameters while it advertises. The next send stops
+// that advertising and loads the parameters once more.
+TEST_F(Transmit, AdvertisingLeftOnByAnEarlierProgramIsStoppedAndTheCommandGoesOut) {
+    ASSERT_NO_FATAL_FAILURE(open(0, Ticks::Real));
+    sim.advertising = true;
+    const uint8_t level = 55;
+    EXPECT_EQ(osl_send_command(ACTOR_INDEX, &level, OSL_DEV_DIMMER), 0);
+    EXPECT_EQ(sim.calls, (std::vector<std::string>{DATA_REQUEST, PARAMS_REQUEST, ADVERTISE_OFF,
+                                                   PARAMS_REQUEST, ADVERTISE_ON, ADVERTISE_OFF}));
+    EXPECT_EQ(sim.commands.back().params, ADV_PARAMETERS);
+    EXPECT_EQ(sent_to(DIMMER).plain[12], level);
+    EXPECT_FALSE(sim.advertising);
+    EXPECT_EQ(osl_tx_busy, 0);
+    EXPECT_EQ(tx_lamp(), "1010");
+}
+
+// Refused again after advertising was stopped, or refused for another
+// reason than the advertising state: the send fails as before, once.
+TEST_F(Transmit, ParametersRefusedAfterStoppingAdvertisingFail) {
+    ASSERT_NO_FATAL_FAILURE(open(0, Ticks::ByHand));
+    sim.status(Call::SendReq, hci::STATUS_COMMAND_DISALLOWED, 2, 1);
+    const uint8_t level = 55;
+    errno = 0;
+    EXPECT_EQ(osl_send_command(ACTOR_INDEX, &level, OSL_DEV_DIMMER), -28);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(sim.calls, (std::vector<std::string>{DATA_REQUEST, PARAMS_REQUEST, ADVERTISE_OFF,
+                                                   PARAMS_REQUEST}));
+    EXPECT_FALSE(sim.advertising);
+    EXPECT_EQ(osl_tx_busy, 0);
+    EXPECT_EQ(tx_lamp(), "10");
+}
+
 // Without an open link there is no socket to send on: the send fails at
 // once and the controller sees no call at all, whatever the socket fields
 // still hold.

@@ -156,27 +156,35 @@ TEST_F(FaultyController, FailedReadsLoseNothing) {
 // reads again at once (the transmitter's busy flag is down), and the next
 // send goes through.
 TEST_F(FaultyController, CommandErrorsLeaveReceptionRunning) {
+    // Statuses a controller answers: invalid parameters, and the refusal of
+    // a command its state does not allow (advertising parameters while it
+    // advertises, which the transmitter gets past once).
+    constexpr uint8_t INVALID = 0x12;
+    constexpr uint8_t DISALLOWED = hci::STATUS_COMMAND_DISALLOWED;
     struct Case {
         const char *what;
         Call call;
-        bool status; // answered with an error status, else failed
-        int skip;    // good requests before the fault
+        uint8_t status; // the controller's answer; 0: the call itself fails
+        int times;
+        int skip; // good requests before the fault
         int result;
     };
     const Case cases[] = {
-        {"data refused", Call::SendReq, true, 0, -24},
-        {"data failed", Call::SendReq, false, 0, -22},
-        {"parameters refused", Call::SendReq, true, 1, -28},
-        {"parameters failed", Call::SendReq, false, 1, -26},
-        {"advertising refused", Call::AdvEnable, true, 0, 0},
-        {"advertising failed", Call::AdvEnable, false, 0, 0},
+        {"data refused", Call::SendReq, INVALID, 1, 0, -24},
+        {"data failed", Call::SendReq, 0, 1, 0, -22},
+        {"parameters refused", Call::SendReq, INVALID, 1, 1, -28},
+        {"parameters disallowed once", Call::SendReq, DISALLOWED, 1, 1, 0},
+        {"parameters disallowed twice", Call::SendReq, DISALLOWED, 2, 1, -28},
+        {"parameters failed", Call::SendReq, 0, 1, 1, -26},
+        {"advertising refused", Call::AdvEnable, DISALLOWED, 1, 0, 0},
+        {"advertising failed", Call::AdvEnable, 0, 1, 0, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.status)
-            sim.status(c.call, 0x0C, 1, c.skip);
+        if (c.status != 0)
+            sim.status(c.call, c.status, c.times, c.skip);
         else
-            sim.fail(c.call, ETIMEDOUT, 1, c.skip);
+            sim.fail(c.call, ETIMEDOUT, c.times, c.skip);
         EXPECT_EQ(osl_relay_on(RELAY_NAME, 0x01), c.result);
         EXPECT_EQ(osl_tx_busy, 0);
         expect_next_frame_accepted();
