@@ -54,6 +54,8 @@ Block unsealed(const AdvData &d, const Key &key, uint8_t expected_type) {
     EXPECT_EQ(payload[OSL_SEALED_TYPE], expected_type);
     EXPECT_EQ(osl_unseal(payload, key.data()), 0) << "tag does not match the key";
     memcpy(b.data(), payload, b.size());
+    // The plain copy a device's log shows is what its receiver unseals.
+    EXPECT_EQ(0, memcmp(d.plain, b.data(), b.size()));
     return b;
 }
 

@@ -4,6 +4,10 @@
 //
 //   osl_virtkit [-v] [--seconds N] HCI_DEV [HCI_DEV ...]     e.g. osl_virtkit 1
 //
+// -v prints every frame sent, with the bytes its receiver unseals. SIGUSR1
+// switches the relay by hand (channel 3 only), as someone at the relay would,
+// so a program's comply operation has something to put right.
+//
 // Each device advertises under its own address (random address type). A
 // controller refuses a new random address while it scans or advertises, so
 // a controller that plays several devices stops its command scan, changes
@@ -27,6 +31,7 @@
 #include "core/addr.h"
 #include "core/hci_defs.h"
 #include "core/hci_port.h"
+#include "frames/layout.h"
 #include "sim/virtkit/kit.h"
 
 namespace {
@@ -36,7 +41,6 @@ using virtkit::AdvData;
 using virtkit::Device;
 using virtkit::Kit;
 
-constexpr uint16_t OCF_LE_SET_RANDOM_ADDRESS = 0x0005;
 // The kernel's HCIDEVUP request, as BlueZ's hci.h defines it (whose macros
 // would clash with the library's HCI constants).
 constexpr unsigned long DEV_UP = _IOW('H', 201, int);
@@ -53,6 +57,14 @@ constexpr uint8_t ADV_PARAMS[15] = {0x20, 0x00, 0x25, 0x00, 0x00, 0x01, 0x00, 0x
 volatile sig_atomic_t stop_requested = 0;
 void on_stop(int) {
     stop_requested = 1;
+}
+
+// SIGUSR1: someone switches the relay by hand, behind the program that
+// commands it (the relay's own button): channel 3 only.
+constexpr uint8_t HAND_SWITCHED_CHANNELS = 0x08;
+volatile sig_atomic_t hand_switch_requested = 0;
+void on_hand_switch(int) {
+    hand_switch_requested = 1;
 }
 
 bool verbose = false;
@@ -127,7 +139,7 @@ bool set_address(Controller &c, const virtkit::Addr &a) {
         return true;
     uint8_t lsb_first[OSL_ADDR_SIZE];
     osl_addr_flip(a.data(), lsb_first);
-    if (const char *err = request(c, OCF_LE_SET_RANDOM_ADDRESS, lsb_first, sizeof lsb_first)) {
+    if (const char *err = request(c, hci::OCF_LE_SET_RANDOM_ADDRESS, lsb_first, sizeof lsb_first)) {
         char text[13];
         addr_text(a, text);
         fprintf(stderr, "osl_virtkit: hci%d: random address %s: %s\n", c.dev, text, err);
@@ -178,6 +190,24 @@ void listen(Controller &c) {
     }
 }
 
+// "hci0: sent METEO 111111111111 <16 bytes>": a sealed frame with the bytes
+// its receiver unseals (a SEC_KEY announcement shows the key), the plain air
+// frame with its advertising data. Enough to know exactly what a receiver
+// must make of every frame.
+void print_sent(const Controller &c, const Device &d, const AdvData &data) {
+    char addr[13];
+    addr_text(d.addr(), addr);
+    const bool plain = d.type() == 0;
+    const uint8_t *bytes = plain ? data.bytes : data.plain;
+    const size_t len = plain ? data.len : sizeof data.plain;
+    const bool sec_key =
+        !plain && data.bytes[frame::STD_PAYLOAD + OSL_SEALED_TYPE] == frame::TYPE_SEC_KEY;
+    printf("hci%d: sent %s %s ", c.dev, sec_key ? "SEC_KEY" : d.name(), addr);
+    for (size_t i = 0; i < len; i++)
+        printf("%02X", bytes[i]);
+    putchar('\n');
+}
+
 void send(void *, Device &d, const AdvData &data) {
     Controller *c = controller_of(d);
     if (c == nullptr)
@@ -197,15 +227,14 @@ void send(void *, Device &d, const AdvData &data) {
         fprintf(stderr, "osl_virtkit: hci%d: advertising on: %s\n", c->dev, strerror(errno));
         return;
     }
+    // Told as soon as it is on the air, before a receiver can have shown it
+    // for long.
+    if (verbose)
+        print_sent(*c, d, data);
     if (!c->scanning)
         scan(*c, true);
     sleep_ms(FRAME_ADVERTISE_MS);
     osl_hci_bluez.le_set_advertise_enable(c->cmd, 0, hci::TIMEOUT_MS);
-    if (verbose) {
-        char text[13];
-        addr_text(d.addr(), text);
-        printf("hci%d: %s %s %u bytes\n", c->dev, d.name(), text, data.len);
-    }
     listen(*c);
 }
 
@@ -269,7 +298,10 @@ void close_controller(Controller &c) {
 
 int usage() {
     fputs("usage: osl_virtkit [-v] [--seconds N] HCI_DEV [HCI_DEV ...]   e.g. osl_virtkit 1\n"
-          "plays the virtual kit's sensors and actors on the given HCI controllers\n",
+          "plays the virtual kit's sensors and actors on the given HCI controllers\n"
+          "  -v           print every frame sent, with the bytes its receiver unseals\n"
+          "  --seconds N  stop after N seconds (else at Ctrl-C)\n"
+          "SIGUSR1 switches the relay by hand: channel 3 only\n",
           stderr);
     return 2;
 }
@@ -318,6 +350,8 @@ int main(int argc, char **argv) {
     sa.sa_handler = on_stop;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = on_hand_switch;
+    sigaction(SIGUSR1, &sa, nullptr);
 
     int status = 0;
     for (int i = 0; i < controller_count; i++) {
@@ -347,6 +381,14 @@ int main(int argc, char **argv) {
         }
         clock_gettime(CLOCK_MONOTONIC, &started);
         while (!stop_requested && (seconds == 0 || now_ms() / 1000 < seconds)) {
+            if (hand_switch_requested) {
+                hand_switch_requested = 0;
+                kit.relay.channels = HAND_SWITCHED_CHANNELS;
+                char text[13];
+                addr_text(kit.relay.addr(), text);
+                printf("%s %s switched by hand: channels %02X\n", kit.relay.name(), text,
+                       HAND_SWITCHED_CHANNELS);
+            }
             kit.run_until(now_ms(), send, nullptr);
             for (int i = 0; i < controller_count; i++)
                 listen(controllers[i]);

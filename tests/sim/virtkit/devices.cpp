@@ -79,6 +79,7 @@ void Device::sealed(const uint8_t block[16], uint8_t frame_type, const uint8_t *
     memcpy(out->bytes, frame::STD_HEADER, sizeof frame::STD_HEADER);
     uint8_t *payload = out->bytes + frame::STD_PAYLOAD;
     memcpy(payload, block, OSL_BLOCK_SIZE);
+    memcpy(out->plain, block, OSL_BLOCK_SIZE);
     payload[OSL_SEALED_TYPE] = frame_type;
     osl_seal(payload, key);
     out->len = frame::ADV_DATA_SIZE;

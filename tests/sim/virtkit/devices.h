@@ -20,6 +20,9 @@ using Key = std::array<uint8_t, 16>;
 struct AdvData {
     uint8_t bytes[31] = {};
     uint8_t len = 0;
+    // A sealed frame's 16 bytes before sealing, what its receiver unseals
+    // (the key itself for a SEC_KEY announcement); zeros for a plain frame.
+    uint8_t plain[16] = {};
 };
 
 // A small deterministic generator: the same seed gives the same kit.
