@@ -30,8 +30,15 @@ constexpr uint8_t HALL_DIM = 30;
 constexpr uint8_t COLOURS[][3] = {{20, 40, 80}, {90, 30, 10}, {10, 80, 30}};
 constexpr int COLOUR_COUNT = sizeof COLOURS / sizeof COLOURS[0];
 
+// About every five seconds the program tells what it has heard and how much
+// of each 10 ms tick the library's own work takes.
+constexpr uint32_t STATUS_EVERY_PASSES = 50;
+
 ActorsWanted wanted;
 int colour = 0;
+uint32_t passes = 0;
+uint32_t sensor_frames = 0;
+uint32_t actor_frames = 0;
 
 // Evening: after 18:00 and before 23:30 (the library's times are hh.mm).
 bool is_evening() {
@@ -99,11 +106,28 @@ void on_triggers() {
     }
 }
 
+// Frames heard so far, and the library's load figure: the mean of its
+// shortest and longest tick as a percentage of the 10 ms period.
+void print_status() {
+    float shortest_ms = 0.0f;
+    float longest_ms = 0.0f;
+    const unsigned load = osl_lib_get_load(&shortest_ms, &longest_ms);
+    char text[128];
+    snprintf(text, sizeof text,
+             "heard %u sensor and %u actor frames; library load %u%% (ticks %.3f to %.3f ms)",
+             static_cast<unsigned>(sensor_frames), static_cast<unsigned>(actor_frames), load,
+             static_cast<double>(shortest_ms), static_cast<double>(longest_ms));
+    say(text);
+}
+
 } // namespace
 
 int actors_example_open() {
     wanted = ActorsWanted{};
     colour = 0;
+    passes = 0;
+    sensor_frames = 0;
+    actor_frames = 0;
     int r = osl_bt_open(0, 0, 0, VERBOSITY);
     if (r != 0)
         return r;
@@ -131,23 +155,32 @@ int actors_example_step() {
     // wanted state again when it differs (a lost command, a hand switch).
     switch (type) {
     case OSL_DEV_RELAY:
+        actor_frames++;
         osl_relay_comply(&rec);
         break;
     case OSL_DEV_DIMMER:
+        actor_frames++;
         osl_dimmer_comply(&rec);
         break;
     case OSL_DEV_PWM:
+        actor_frames++;
         osl_pwm_comply(&rec);
         break;
+    case 0: // nothing queued (an air-sensor record reads the same)
+        break;
     default:
+        sensor_frames++;
         break;
     }
     on_triggers();
+    if (++passes % STATUS_EVERY_PASSES == 0)
+        print_status();
     osl_sleep_ms(LOOP_PAUSE_MS);
     return type;
 }
 
 void actors_example_close() {
+    print_status();
     osl_bt_close();
 }
 

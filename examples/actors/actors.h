@@ -28,9 +28,11 @@ struct ActorsWanted {
 // triggers. 0, or the open's result.
 int actors_example_open();
 // One pass of the loop: takes one record, makes actors comply with it,
-// acts on fired triggers, sleeps 100 ms. The record's type, 0 for none, -1
+// acts on fired triggers, every 50th pass tells how many sensor and actor
+// frames it has heard and the library's load, sleeps 100 ms. The record's type, 0 for none, -1
 // once stopped (Ctrl-C).
 int actors_example_step();
+// Tells the frames heard and the load a last time, and closes the library.
 void actors_example_close();
 const ActorsWanted &actors_example_wanted();
 
