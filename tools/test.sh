@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test through CTest, with
 # warnings as errors:
-#   build-test     debug, with the library on the real Linux Bluetooth stack
-#                  in a virtual machine
+#   build-test     debug
 #   build-asan     debug under AddressSanitizer and UBSan
-#   build-release  the optimised build tools/build.sh makes, tests included,
-#                  with installation and the Debian package (installed and
-#                  removed again on this machine)
+#   build-release  the optimised build tools/build.sh makes, tests included:
+#                  installation and the Debian package (installed and removed
+#                  again on this machine), and the system test (label vm): the
+#                  library and the programs exactly as shipped, on the real
+#                  Linux Bluetooth stack in a virtual machine
 #   build-clang    debug, compiled by clang
 #   build-fuzz     the libFuzzer targets, each run for a bounded time
 #                  (tools/fuzz.sh); a crash fails the run
@@ -27,9 +28,10 @@ run() {
   configure_and_build "$@"
   ctest --test-dir "$1" --output-on-failure -j "$jobs"
 }
-run build-test -DCMAKE_BUILD_TYPE=Debug -DOSL_VM_TESTS=ON
+run build-test -DCMAKE_BUILD_TYPE=Debug
 run build-asan -DCMAKE_BUILD_TYPE=Debug -DOSL_SANITIZE=ON -DOSL_BUILD_BENCH=OFF
-run build-release -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_BENCH=OFF -DOSL_PACKAGE_TESTS=ON
+run build-release -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_BENCH=OFF -DOSL_PACKAGE_TESTS=ON \
+  -DOSL_VM_TESTS=ON
 CC=clang CXX=clang++ run build-clang -DCMAKE_BUILD_TYPE=Debug -DOSL_BUILD_BENCH=OFF
 configure_and_build build-bench -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_TESTS=OFF -DOSL_BUILD_BENCH=ON
 tools/fuzz.sh

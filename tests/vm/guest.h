@@ -1,5 +1,5 @@
-// What the guest program's two phases share: the tally of checks, the
-// simulated device's address, deadlines and small helpers.
+// What the guest program's phases share: the tally of checks, the simulated
+// device's address, deadlines and small helpers.
 #pragma once
 
 #include <array>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/hci_defs.h"
 #include "osl.h"
 #include "radio.h"
 #include "support/frames.h"
@@ -28,10 +29,6 @@ constexpr int DEADLINE_MS = 20000;
 // The simulated device's address, written most significant byte first.
 constexpr std::array<uint8_t, 6> DEVICE_ADDR = {0xCB, 0xFD, 0x78, 0x6B, 0xAA, 0x68};
 constexpr char DEVICE_ADDR_TEXT[] = "CBFD786BAA68";
-
-// The controller answers LE Set Scan Parameters with Command Disallowed
-// while it scans.
-constexpr int HCI_COMMAND_DISALLOWED = 0x0C;
 
 struct Tally {
     int passed = 0;
@@ -116,5 +113,10 @@ void lamp_phase(Tally &t, int device_dev);
 // relay command while the device on device_dev sends sensor frames; a
 // scanner on scanner_dev receives the command.
 void command_phase(Tally &t, int lib_dev, int device_dev, int scanner_dev);
+
+// The shipped programs as processes: osl_scanner, ostrel_home and the actors
+// example on lib_dev, the one hci_get_route gives them, with osl_virtkit
+// playing the kit on kit_devs. Each scenario prints its own verdict.
+void programs_phase(Tally &t, int lib_dev, const std::vector<int> &kit_devs);
 
 } // namespace osl::vm

@@ -1,8 +1,9 @@
 // Runs inside the virtual machine: the library, unmodified and on BlueZ,
-// against the kernel's Bluetooth stack and two btvirt controllers. The
+// against the kernel's Bluetooth stack and btvirt's three controllers. The
 // library gets the controller hci_get_route gives; a simulated kit device
-// advertises sealed frames from the other one. Prints one line per check on
-// standard error and the verdict "N passed, M failed" last.
+// advertises sealed frames from another one. Then the shipped programs run
+// as processes against osl_virtkit on the other two. Prints one line per
+// check on standard error and the verdict "N passed, M failed" last.
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -126,7 +127,7 @@ void radio_phase(Tally &t, int lib_dev, int device_dev) {
             "osl_bt_myaddr_get holds the controller's address, least significant byte first",
             hex(osl_bt_myaddr_get(), 6) + " vs " + hex(lib_addr.data(), 6));
     const int while_scanning = scan_parameters_status(lib_dev);
-    t.check(while_scanning == HCI_COMMAND_DISALLOWED,
+    t.check(while_scanning == hci::STATUS_COMMAND_DISALLOWED,
             "the library's controller scans (new scan parameters refused)",
             "status " + std::to_string(while_scanning));
 
@@ -207,6 +208,53 @@ void radio_phase(Tally &t, int lib_dev, int device_dev) {
                 " GPIO events, first: " + (gpio.empty() ? "" : gpio.front()));
 }
 
+// The controller's state rules, which the simulated controller follows:
+// each command goes out on a fresh socket, so the state they meet is the
+// controller's own and outlives every socket (and program) that set it.
+void controller_rules_phase(Tally &t, int dev) {
+    constexpr int OK = 0, DISALLOWED = hci::STATUS_COMMAND_DISALLOWED;
+    const Bytes on = {1, 0}, off = {0, 1}, adv_on = {1}, adv_off = {0};
+    const Bytes scan_params = {hci::SCAN_PASSIVE, 0x10, 0x00, 0x10, 0x00, 0x00, 0x00};
+    const Bytes adv_params(15, 0x00);
+    const Bytes adv_data(32, 0x00);
+    const Bytes random_addr = {0x01, 0x02, 0x03, 0x04, 0x05, 0xC6};
+    struct Step {
+        const char *what;
+        uint16_t ocf;
+        Bytes params;
+        int status;
+    };
+    const Step steps[] = {
+        {"scan parameters while idle", hci::OCF_LE_SET_SCAN_PARAMETERS, scan_params, OK},
+        {"scanning on", hci::OCF_LE_SET_SCAN_ENABLE, on, OK},
+        {"scanning on again", hci::OCF_LE_SET_SCAN_ENABLE, on, DISALLOWED},
+        {"scan parameters while scanning", hci::OCF_LE_SET_SCAN_PARAMETERS, scan_params,
+         DISALLOWED},
+        {"random address while scanning", hci::OCF_LE_SET_RANDOM_ADDRESS, random_addr, DISALLOWED},
+        {"advertising data while scanning", hci::OCF_LE_SET_ADV_DATA, adv_data, OK},
+        {"scanning off", hci::OCF_LE_SET_SCAN_ENABLE, off, OK},
+        {"scanning off again", hci::OCF_LE_SET_SCAN_ENABLE, off, DISALLOWED},
+        {"advertising parameters while idle", hci::OCF_LE_SET_ADV_PARAMETERS, adv_params, OK},
+        {"advertising on", hci::OCF_LE_SET_ADVERTISE_ENABLE, adv_on, OK},
+        {"advertising on again", hci::OCF_LE_SET_ADVERTISE_ENABLE, adv_on, DISALLOWED},
+        {"advertising parameters while advertising", hci::OCF_LE_SET_ADV_PARAMETERS, adv_params,
+         DISALLOWED},
+        {"random address while advertising", hci::OCF_LE_SET_RANDOM_ADDRESS, random_addr,
+         DISALLOWED},
+        {"advertising data while advertising", hci::OCF_LE_SET_ADV_DATA, adv_data, OK},
+        {"scan parameters while advertising", hci::OCF_LE_SET_SCAN_PARAMETERS, scan_params, OK},
+        {"advertising off", hci::OCF_LE_SET_ADVERTISE_ENABLE, adv_off, OK},
+        {"advertising off again", hci::OCF_LE_SET_ADVERTISE_ENABLE, adv_off, DISALLOWED},
+    };
+    for (const Step &s : steps) {
+        const int status = le_status(dev, s.ocf, s.params);
+        t.check(status == s.status,
+                std::string("controller rules: ") + s.what + " answers " +
+                    (s.status == OK ? "success" : "Command Disallowed"),
+                "status " + std::to_string(status));
+    }
+}
+
 } // namespace
 
 int main() {
@@ -229,6 +277,10 @@ int main() {
             run_phase(t, "lamp phase", [&](Tally &mine) { lamp_phase(mine, device_dev); });
             run_phase(t, "command phase",
                       [&](Tally &mine) { command_phase(mine, lib_dev, device_dev, scanner_dev); });
+            // Before the radio phase: that one opens the library in this
+            // process, whose lock then keeps every program out.
+            controller_rules_phase(t, scanner_dev);
+            programs_phase(t, lib_dev, {device_dev, scanner_dev});
             radio_phase(t, lib_dev, device_dev);
         }
     }

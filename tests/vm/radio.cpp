@@ -102,15 +102,21 @@ std::string read_bdaddr(int dev, AddrLsb *addr) {
 }
 
 int scan_parameters_status(int dev) {
-    int sock = hci_open_dev(dev);
-    if (sock < 0)
-        return -1;
     le_set_scan_parameters_cp cp;
     memset(&cp, 0, sizeof cp);
     cp.type = 0x00; // passive
     cp.interval = htobs(0x0010);
     cp.window = htobs(0x0010);
-    int status = status_of(sock, OGF_LE_CTL, OCF_LE_SET_SCAN_PARAMETERS, &cp, sizeof cp);
+    return le_status(dev, OCF_LE_SET_SCAN_PARAMETERS,
+                     Bytes(reinterpret_cast<uint8_t *>(&cp), reinterpret_cast<uint8_t *>(&cp + 1)));
+}
+
+int le_status(int dev, uint16_t ocf, const Bytes &params) {
+    int sock = hci_open_dev(dev);
+    if (sock < 0)
+        return -1;
+    Bytes copy = params;
+    int status = status_of(sock, OGF_LE_CTL, ocf, copy.data(), static_cast<int>(copy.size()));
     hci_close_dev(sock);
     return status;
 }

@@ -31,6 +31,10 @@ std::string read_bdaddr(int dev, AddrLsb *addr);
 // (0 accepted, 0x0C refused while the controller scans), or -1 when no answer.
 int scan_parameters_status(int dev);
 
+// Any LE controller command (OGF 0x08) on a fresh socket of the controller:
+// the HCI status of its Command Complete, or -1 when no answer.
+int le_status(int dev, uint16_t ocf, const Bytes &params);
+
 // A kit device played on a controller of its own: one address, and one
 // advertising report per frame.
 class Device {

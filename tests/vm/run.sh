@@ -3,8 +3,11 @@
 # kernel, with the Bluetooth modules and btvirt, and passes or fails on the
 # verdict line it prints.
 #
-#   tests/vm/run.sh GUEST_PROGRAM WORK_DIR
+#   tests/vm/run.sh GUEST_PROGRAM WORK_DIR [PROGRAM...]
 #
+# Each PROGRAM (the shipped programs and osl_virtkit) is put in the machine's
+# /bin under its own name, with the shared libraries it loads, for the guest
+# to run as processes.
 # WORK_DIR keeps the downloaded kernel package between runs. Needs
 # qemu-system-x86, bluez-test-tools, busybox-static, kmod and cpio
 # (tools/deps.sh --vm installs them), and Debian's package lists (apt-get update).
@@ -16,17 +19,19 @@ set -euo pipefail
 # archive the newest listed is used.
 KERNEL_ABI=${OSL_VM_KERNEL_ABI:-6.1.0-50-amd64}
 KERNEL_PATTERN='^linux-image-6\.1\.0-[0-9]+-amd64$'
-# Wall time the whole virtual machine may take; a healthy run needs well
-# under a minute even on a loaded machine.
-VM_TIMEOUT_S=240
+# Wall time the whole virtual machine may take; a healthy run needs a few
+# minutes even on a loaded machine, most of it the programs' scenarios.
+VM_TIMEOUT_S=720
 MODULES=(bluetooth hci_vhci af_alg algif_hash algif_skcipher cmac ecb)
 
-if [ $# -ne 2 ]; then
-  echo "usage: $0 GUEST_PROGRAM WORK_DIR" >&2
+if [ $# -lt 2 ]; then
+  echo "usage: $0 GUEST_PROGRAM WORK_DIR [PROGRAM...]" >&2
   exit 2
 fi
 guest=$(realpath "$1")
 work=$2
+shift 2
+programs=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=common.sh
 . "$here/common.sh"
@@ -93,6 +98,9 @@ copy_with_libs() {
 }
 copy_with_libs "$(command -v btvirt)"
 copy_with_libs "$guest"
+for program in ${programs[@]+"${programs[@]}"}; do
+  copy_with_libs "$program"
+done
 cp "$here/init.sh" "$root/init"
 chmod +x "$root/init"
 
