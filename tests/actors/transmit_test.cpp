@@ -210,11 +210,19 @@ const FailureCase failures[] = {
      -26,
      EHOSTUNREACH,
      {DATA_REQUEST, PARAMS_REQUEST}},
+    // Refused for another reason than advertising (invalid parameters): no
+    // second try.
     {"parameters_refused",
      [](sim::Controller &s) { s.status(Call::SendReq, 0x12, 1, 1); },
      -28,
      EIO,
      {DATA_REQUEST, PARAMS_REQUEST}},
+    // Refused while advertising, and again once advertising was stopped.
+    {"parameters_disallowed_twice",
+     [](sim::Controller &s) { s.status(Call::SendReq, hci::STATUS_COMMAND_DISALLOWED, 2, 1); },
+     -28,
+     EIO,
+     {DATA_REQUEST, PARAMS_REQUEST, ADVERTISE_OFF, PARAMS_REQUEST}},
 };
 
 void PrintTo(const FailureCase &c, std::ostream *os) {
@@ -274,22 +282,6 @@ TEST_F(Transmit, AdvertisingLeftOnByAnEarlierProgramIsStoppedAndTheCommandGoesOu
     EXPECT_FALSE(sim.advertising);
     EXPECT_EQ(osl_tx_busy, 0);
     EXPECT_EQ(tx_lamp(), "1010");
-}
-
-// Refused again after advertising was stopped, or refused for another
-// reason than the advertising state: the send fails as before, once.
-TEST_F(Transmit, ParametersRefusedAfterStoppingAdvertisingFail) {
-    ASSERT_NO_FATAL_FAILURE(open(0, Ticks::ByHand));
-    sim.status(Call::SendReq, hci::STATUS_COMMAND_DISALLOWED, 2, 1);
-    const uint8_t level = 55;
-    errno = 0;
-    EXPECT_EQ(osl_send_command(ACTOR_INDEX, &level, OSL_DEV_DIMMER), -28);
-    EXPECT_EQ(errno, EIO);
-    EXPECT_EQ(sim.calls, (std::vector<std::string>{DATA_REQUEST, PARAMS_REQUEST, ADVERTISE_OFF,
-                                                   PARAMS_REQUEST}));
-    EXPECT_FALSE(sim.advertising);
-    EXPECT_EQ(osl_tx_busy, 0);
-    EXPECT_EQ(tx_lamp(), "10");
 }
 
 // Without an open link there is no socket to send on: the send fails at
