@@ -209,6 +209,36 @@ std::string kind_of(const std::string &entry) {
     return entry.substr(from, entry.find(' ', from) - from);
 }
 
+// The "[osl rec]" entries the kit's frames must give.
+std::set<std::string> lines_of(const std::vector<Sent> &sent) {
+    std::set<std::string> lines;
+    for (const Sent &f : sent) {
+        const std::string line = rec_line(f);
+        if (!line.empty())
+            lines.insert(line);
+    }
+    return lines;
+}
+
+// The kinds, and the actors whose keys, a scanner's entries show exactly as
+// the kit's frames give them.
+struct Shown {
+    std::set<std::string> kinds;
+    std::set<std::string> keys; // actor addresses
+};
+
+Shown shown(const std::vector<std::string> &entries, const std::set<std::string> &expected) {
+    Shown s;
+    for (const std::string &e : entries) {
+        if (!expected.count(e))
+            continue;
+        s.kinds.insert(kind_of(e));
+        if (kind_of(e) == "SEC_KEY")
+            s.keys.insert(e.substr(e.find('"') + 1, 12));
+    }
+    return s;
+}
+
 // --- processes -------------------------------------------------------------------
 
 std::string out_path(const std::string &name) {
@@ -346,22 +376,15 @@ void scanner_scene(Tally &t, const std::string &kit) {
     for (const char *addr : {virtkit::RELAY_ADDR, virtkit::DIMMER_ADDR, virtkit::PWM_ADDR})
         actor_keys.insert(addr);
 
-    // Every kind printed exactly as the kit's frame gives it, and each
-    // actor's key announcement.
-    auto all_seen = [&] {
-        std::set<std::string> expected;
-        for (const Sent &s : parse_sent(read_file(out_path(kit))))
-            expected.insert(rec_line(s));
-        std::set<std::string> kinds_seen, keys_seen;
-        for (const std::string &e : rec_entries(mask_times(output("scanner"))))
-            if (expected.count(e)) {
-                kinds_seen.insert(kind_of(e));
-                if (kind_of(e) == "SEC_KEY")
-                    keys_seen.insert(e.substr(e.find('"') + 1, 12));
-            }
-        return kinds_seen.size() == kinds.size() && keys_seen == actor_keys;
-    };
-    const bool seen = wait_for(all_seen, SCENE_DEADLINE);
+    // Every kind printed exactly as one of the kit's frames gives it, and
+    // each actor's key announcement.
+    const bool all_shown = wait_for(
+        [&] {
+            const Shown s = shown(rec_entries(mask_times(output("scanner"))),
+                                  lines_of(parse_sent(read_file(out_path(kit)))));
+            return s.kinds.size() == kinds.size() && s.keys == actor_keys;
+        },
+        SCENE_DEADLINE);
     interrupt(t, scene, *scanner, "scanner");
 
     const std::string masked = mask_times(output("scanner"));
@@ -373,29 +396,28 @@ void scanner_scene(Tally &t, const std::string &kit) {
     wait_for(
         [&] {
             sent = parse_sent(read_file(out_path(kit)));
-            expected.clear();
-            for (const Sent &s : sent)
-                expected.insert(rec_line(s));
-            for (const std::string &e : entries)
-                if (!expected.count(e))
-                    return false;
-            return true;
+            expected = lines_of(sent);
+            return std::all_of(entries.begin(), entries.end(),
+                               [&](const std::string &e) { return expected.count(e) == 1; });
         },
         std::chrono::seconds(10));
 
+    const Shown s = shown(entries, expected);
     for (const std::string &kind : kinds) {
-        bool found = false;
-        for (const std::string &e : entries)
-            found = found || (kind_of(e) == kind && expected.count(e));
         std::string printed; // what the scanner printed of this kind, if anything
         for (const std::string &e : entries)
             if (printed.empty() && kind_of(e) == kind)
                 printed = e;
-        t.check(found, scene + ": the exact " + kind + " line of a frame the kit sent",
+        t.check(s.kinds.count(kind) == 1,
+                scene + ": the exact " + kind + " line of a frame the kit sent",
                 printed.empty() ? "none printed" + tail(masked)
                                 : "printed " + visible(printed) + ", not one of the kit's frames");
     }
-    t.check(seen, scene + ": every actor's SEC_KEY line with its real key", tail(masked));
+    std::string keys;
+    for (const std::string &k : s.keys)
+        keys += " " + k;
+    t.check(all_shown && s.keys == actor_keys,
+            scene + ": every actor's SEC_KEY line with its real key", "keys of:" + keys);
 
     // Nothing printed that the kit did not send, and every sensor frame and
     // key announcement sent while the scanner listened was printed.
@@ -404,7 +426,7 @@ void scanner_scene(Tally &t, const std::string &kit) {
         if (!expected.count(e))
             strangers += "\n  " + visible(e);
     t.check(strangers.empty(), scene + ": every line printed is a frame the kit sent", strangers);
-    std::multiset<std::string> printed(entries.begin(), entries.end());
+    const std::set<std::string> printed(entries.begin(), entries.end());
     size_t first = sent.size(), last = 0;
     for (size_t i = 0; i < sent.size(); i++)
         if (printed.count(rec_line(sent[i]))) {
@@ -570,7 +592,7 @@ std::vector<Status> statuses(const std::string &out) {
     return all;
 }
 
-// Lines of the example's output from `from` on that contain `text`.
+// Whether the output holds `text` at or after offset `from`.
 bool has_after(const std::string &out, size_t from, const std::string &text) {
     return out.size() > from && out.find(text, from) != std::string::npos;
 }

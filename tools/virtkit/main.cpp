@@ -197,11 +197,11 @@ void listen(Controller &c) {
 void print_sent(const Controller &c, const Device &d, const AdvData &data) {
     char addr[13];
     addr_text(d.addr(), addr);
-    const bool plain = d.type() == 0;
-    const uint8_t *bytes = plain ? data.bytes : data.plain;
-    const size_t len = plain ? data.len : sizeof data.plain;
+    const bool unsealed_frame = d.type() == 0; // the air sensor's
+    const uint8_t *bytes = unsealed_frame ? data.bytes : data.plain;
+    const size_t len = unsealed_frame ? data.len : sizeof data.plain;
     const bool sec_key =
-        !plain && data.bytes[frame::STD_PAYLOAD + OSL_SEALED_TYPE] == frame::TYPE_SEC_KEY;
+        !unsealed_frame && data.bytes[frame::STD_PAYLOAD + OSL_SEALED_TYPE] == frame::TYPE_SEC_KEY;
     printf("hci%d: sent %s %s ", c.dev, sec_key ? "SEC_KEY" : d.name(), addr);
     for (size_t i = 0; i < len; i++)
         printf("%02X", bytes[i]);
