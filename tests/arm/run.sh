@@ -119,21 +119,15 @@ vm_make_initramfs "$root" "$initramfs"
 # The build tree is writable, as it is to the tests on the host; the system's
 # libraries are not.
 console=$work/console.log
-start=$(date +%s)
-set +e
-timeout --kill-after=10 "$VM_TIMEOUT_S" \
+echo "arm: kernel $KERNEL_ABI"
+vm_boot arm "$console" "$VM_TIMEOUT_S" \
   qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -m 1024 -nographic -no-reboot -net none \
     -kernel "$vmlinuz" -initrd "$initramfs" \
     -append "console=ttyAMA0 panic=-1 quiet" \
     -fsdev "local,id=build,path=$build,security_model=none" \
     -device virtio-9p-device,fsdev=build,mount_tag=build \
     -fsdev "local,id=armlibs,path=$ARM_LIBDIR,security_model=none,readonly=on" \
-    -device virtio-9p-device,fsdev=armlibs,mount_tag=armlibs \
-    < /dev/null 2>&1 | vm_console_filter > "$console"
-qemu_status=${PIPESTATUS[0]}
-set -e
-echo "arm: machine ran $(( $(date +%s) - start )) s (qemu status $qemu_status, kernel $KERNEL_ABI)"
-cat "$console"
+    -device virtio-9p-device,fsdev=armlibs,mount_tag=armlibs
 
 vm_verdict "$console" || exit 1
 echo "arm: passed: $VM_VERDICT"

@@ -79,6 +79,22 @@ vm_console_filter() {
   tr -d '\r' | sed -e 's/\x1bc//g' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g'
 }
 
+# vm_boot LABEL CONSOLE_LOG TIMEOUT_S QEMU_COMMAND... : boots the machine with
+# no input, ends it after TIMEOUT_S at the latest (a crashed guest may never
+# power off), keeps its filtered console in CONSOLE_LOG, then prints how long
+# it ran and the console.
+vm_boot() {
+  local label=$1 console=$2 timeout_s=$3 start status
+  shift 3
+  start=$(date +%s)
+  set +e
+  timeout --kill-after=10 "$timeout_s" "$@" < /dev/null 2>&1 | vm_console_filter > "$console"
+  status=${PIPESTATUS[0]}
+  set -e
+  echo "$label: machine ran $(( $(date +%s) - start )) s (qemu status $status)"
+  cat "$console"
+}
+
 # vm_verdict CONSOLE_LOG : passes when the guest's last verdict line,
 # "N passed, M failed" (", K skipped" may follow), counts no failure and at
 # least one pass; the line is then in VM_VERDICT.

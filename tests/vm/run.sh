@@ -109,16 +109,10 @@ vm_make_initramfs "$root" "$initramfs"
 
 # --- boot ----------------------------------------------------------------------
 console=$work/console.log
-start=$(date +%s)
-set +e
-timeout --kill-after=10 "$VM_TIMEOUT_S" \
+vm_boot vm "$console" "$VM_TIMEOUT_S" \
   qemu-system-x86_64 -m 512 -nographic -no-reboot -net none \
     -kernel "$vmlinuz" -initrd "$initramfs" \
-    -append "console=ttyS0 panic=-1 quiet" < /dev/null 2>&1 | vm_console_filter > "$console"
-qemu_status=${PIPESTATUS[0]}
-set -e
-echo "vm: machine ran $(( $(date +%s) - start )) s (qemu status $qemu_status)"
-cat "$console"
+    -append "console=ttyS0 panic=-1 quiet"
 
 vm_verdict "$console" || exit 1
 if ! grep -qx 'vm: guest exited with status 0' "$console"; then
