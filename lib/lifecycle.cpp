@@ -30,6 +30,7 @@
 #include "core/lamps.h"
 #include "core/log.h"
 #include "core/platform.h"
+#include "core/results.h"
 #include "core/text.h"
 #include "frames/decode.h"
 #include "frames/window.h"
@@ -54,14 +55,14 @@ bool timer_created;
 // open in that time must not clear the live adapter record.
 bool library_open;
 
-// Result codes of osl_bt_open.
-constexpr int OPEN_LOCKED = 41;
-constexpr int OPEN_FIFO = 42;
-constexpr int OPEN_LAMP_BASE = 200; // + 3 x (lamp - 1) + (failed step - 1)
-constexpr int OPEN_SCAN_OFFSET = 20;
-constexpr int OPEN_TIMER = 44;
+// A failed scan start's code is told apart from the adapter's own by this
+// offset: OSL_OPEN_SCAN_PARAMS and the three after it.
+constexpr int OSL_OPEN_SCAN_OFFSET = OSL_OPEN_SCAN_PARAMS - OSL_SCAN_PARAMS_REFUSED;
+static_assert(OSL_SCAN_FILTER_SET + OSL_OPEN_SCAN_OFFSET == OSL_OPEN_FILTER_SET, "one offset");
+// Steps of a lamp's set-up, each with its open result.
+constexpr int OSL_LAMP_STEPS = OSL_LAMP_STEP_VALUE;
 
-void report_already_running(int flags) {
+void osl_report_already_running(int flags) {
     if (flags & OSL_LOG_LIB) {
         osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
         puts("[osl open] err:already running");
@@ -71,7 +72,7 @@ void report_already_running(int flags) {
 // Takes the lock that keeps a second program out. Only a lock held elsewhere
 // stops the open; a lock file that cannot be opened or locked otherwise does
 // not. The descriptor stays open for the life of the process.
-bool lock_taken_elsewhere() {
+bool osl_lock_taken_elsewhere() {
     // O_NOFOLLOW: a symbolic link planted at the lock path is not followed.
     int fd = open(osl_lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0)
@@ -85,17 +86,17 @@ bool lock_taken_elsewhere() {
 
 // Processor time in microseconds, the unit clock() counts in. clock() itself
 // is not async-signal-safe; clock_gettime is.
-int64_t cpu_time_us() {
+int64_t osl_cpu_time_us() {
     struct timespec ts;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-float elapsed_ms(int64_t start_us) {
-    return static_cast<float>(cpu_time_us() - start_us) / 1000000.0f * 1000.0f;
+float osl_elapsed_ms(int64_t start_us) {
+    return static_cast<float>(osl_cpu_time_us() - start_us) / 1000000.0f * 1000.0f;
 }
 
-void tick_statistics_window() {
+void osl_tick_statistics_window() {
     uint32_t ticks = window_ticks + 1;
     window_ticks = ticks;
     if (ticks > STATS_WINDOW_TICKS) {
@@ -107,7 +108,7 @@ void tick_statistics_window() {
     }
 }
 
-void tick_intake() {
+void osl_tick_intake() {
     if (!osl_adapter_readable())
         return;
     for (int i = 0; i < OSL_TICK_READS_MAX; i++) {
@@ -128,20 +129,20 @@ void tick_intake() {
 } // namespace
 
 void osl_timer_handler(int sig) {
-    int64_t start = cpu_time_us();
+    int64_t start = osl_cpu_time_us();
     if (sig != SIGALRM)
         __assert_fail("sig == SIGALRM", "ostrel_lib_static_2.0", 1855, "osl_timer_handler");
     // The application's errno must survive the reads below.
     int saved_errno = errno;
 
-    tick_statistics_window();
+    osl_tick_statistics_window();
     osl_rx_window_tick();
     osl_rx_lamp_tick();
     osl_sleep_tick();
     osl_actor_triggers_tick();
-    tick_intake();
+    osl_tick_intake();
 
-    float ms = elapsed_ms(start);
+    float ms = osl_elapsed_ms(start);
     if (window_shortest > ms)
         window_shortest = ms;
     if (window_longest < ms)
@@ -176,16 +177,16 @@ extern "C" {
 
 int osl_bt_open(int pin_rx, int pin_tx, int pin_pwr, int flags) {
     if (library_open) {
-        report_already_running(flags);
-        return OPEN_LOCKED;
+        osl_report_already_running(flags);
+        return OSL_OPEN_LOCKED;
     }
     osl_adapter = osl_adapter_t{};
     osl_verbosity = flags;
     published_shortest = 1.0f;
 
-    if (lock_taken_elsewhere()) {
-        report_already_running(flags);
-        return OPEN_LOCKED;
+    if (osl_lock_taken_elsewhere()) {
+        osl_report_already_running(flags);
+        return OSL_OPEN_LOCKED;
     }
     library_open = true;
 
@@ -195,15 +196,16 @@ int osl_bt_open(int pin_rx, int pin_tx, int pin_pwr, int flags) {
             osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
             printf("[osl open] fifo error: %d\n", c);
         }
-        return OPEN_FIFO;
+        return OSL_OPEN_QUEUE;
     }
 
     osl_lamps = osl_lamps_t{};
+    osl_results_note_pins(pin_rx, pin_tx, pin_pwr);
     const int pins[3] = {pin_rx, pin_tx, pin_pwr};
     for (int lamp = LAMP_RX; lamp <= LAMP_PWR; lamp++) {
         int step = osl_lamp_setup(&osl_lamps, lamp, pins[lamp - 1]);
         if (step != 0)
-            return OPEN_LAMP_BASE + 3 * (lamp - 1) + (step - 1);
+            return OSL_OPEN_LAMP + OSL_LAMP_STEPS * (lamp - 1) + (step - OSL_LAMP_STEP_EXPORT);
     }
     // All lamps lit while the library starts; only the power lamp stays on.
     osl_lamp_set(&osl_lamps, LAMP_PWR, 1);
@@ -218,13 +220,13 @@ int osl_bt_open(int pin_rx, int pin_tx, int pin_pwr, int flags) {
         return r;
     r = osl_scan_start();
     if (r != 0)
-        return r + OPEN_SCAN_OFFSET;
+        return r + OSL_OPEN_SCAN_OFFSET;
 
     signal(SIGINT, osl_int_handler);
     signal(SIGALRM, osl_timer_handler);
     if (osl_timer_start(OSL_TICK_MS) != 0) {
         osl_log_lib("[osl start] error timer inti\n\r");
-        return OPEN_TIMER;
+        return OSL_OPEN_TIMER;
     }
 
     osl_ticking = 1;
@@ -258,9 +260,9 @@ void osl_bt_close(void) {
 int osl_bt_read(osl_record *rec) {
     osl_log_flush();
     if (osl_stop_flag != OSL_RUNNING)
-        return -1;
+        return OSL_READ_STOPPED;
     if (osl_fifo_used(&osl_fifo) < OSL_REC_SIZE)
-        return 0;
+        return OSL_READ_NONE;
     // The tick pushes whole records and only adds behind them, so 23 bytes
     // found are 23 bytes of one record even if a tick comes in between.
     uint8_t *bytes = reinterpret_cast<uint8_t *>(rec);

@@ -54,18 +54,120 @@ typedef struct osl_record {
 typedef char osl_record_is_23_bytes[(sizeof(osl_record) == OSL_REC_SIZE) ? 1 : -1];
 
 /*
+ * Results. Every operation returns 0 for success (or a value, or 1 for a
+ * true answer); the other outcomes are the codes below, by operation.
+ * osl_result_text() gives one line for a person about each of them.
+ */
+
+/* osl_bt_open: 0, or a positive code. */
+#define OSL_OPEN_OK 0
+#define OSL_OPEN_NO_ADAPTER 2   /* no adapter found */
+#define OSL_OPEN_SOCKET 4       /* raw HCI socket not created */
+#define OSL_OPEN_BIND 6         /* socket not bound to the adapter */
+#define OSL_OPEN_NONBLOCK 8     /* socket not made non-blocking */
+#define OSL_OPEN_SCAN_PARAMS 22 /* scan parameters refused twice */
+#define OSL_OPEN_SCAN_ENABLE 24 /* scan not enabled */
+#define OSL_OPEN_FILTER_GET 26  /* socket filter not read */
+#define OSL_OPEN_FILTER_SET 28  /* socket filter not set */
+#define OSL_OPEN_LOCKED 41      /* another program has the library open */
+#define OSL_OPEN_QUEUE 42       /* record queue not set up */
+#define OSL_OPEN_TIMER 44       /* tick timer not created or not armed */
+/* Lamps: OSL_OPEN_LAMP + 3 x (lamp - 1) + step, lamps 1 receive, 2 transmit,
+ * 3 power; steps 0 export, 1 direction, 2 value file. */
+#define OSL_OPEN_LAMP 200
+#define OSL_OPEN_LAMP_EXPORT 0
+#define OSL_OPEN_LAMP_DIRECTION 1
+#define OSL_OPEN_LAMP_VALUE 2
+#define OSL_OPEN_LAMP_LAST 208
+
+/* osl_bt_read: besides a record's device type. */
+#define OSL_READ_STOPPED (-1) /* stop requested, or closed */
+#define OSL_READ_NONE 0       /* no record waiting */
+
+/* Actor registration (osl_relay_add, osl_dimmer_add, osl_pwm_add). */
+#define OSL_ADD_FULL (-2)         /* 10 actors of that kind registered already */
+#define OSL_ADD_BAD_ADDR (-4)     /* address is not 12 hexadecimal digits */
+#define OSL_ADD_NO_NAME (-6)      /* name null or empty */
+#define OSL_ADD_BAD_KEY (-8)      /* key is not 32 hexadecimal digits */
+#define OSL_ADD_ADDR_IN_USE (-10) /* address registered already, as any kind */
+
+/* Actor operations. */
+#define OSL_NO_ACTOR (-2) /* no actor of that name or address (or a null one) */
+/* Sends (set, on, off; also the comply that sends). */
+#define OSL_SEND_DATA_FAILED (-22)    /* advertising data not loaded */
+#define OSL_SEND_DATA_REFUSED (-24)   /* ... refused by the controller */
+#define OSL_SEND_PARAMS_FAILED (-26)  /* advertising parameters not loaded */
+#define OSL_SEND_PARAMS_REFUSED (-28) /* ... refused by the controller */
+/* Comply: 0 when the actor already matches the wanted state. */
+#define OSL_COMPLY_RESENT (-4)      /* the wanted state was sent again */
+#define OSL_COMPLY_SEND_FAILED (-6) /* sending it failed */
+
+/* osl_record_fields: besides the number of fields. */
+#define OSL_FIELDS_UNKNOWN_TYPE (-2)
+
+/* Which operation a result belongs to, for osl_result_text(). */
+#define OSL_OP_OPEN 1   /* osl_bt_open */
+#define OSL_OP_READ 2   /* osl_bt_read */
+#define OSL_OP_ADD 3    /* the add operations */
+#define OSL_OP_SEND 4   /* set, on, off, and the get and trigger operations' OSL_NO_ACTOR */
+#define OSL_OP_COMPLY 5 /* the comply operations */
+#define OSL_OP_FIELDS 6 /* osl_record_fields */
+
+/*
+ * One line for a person on what a result of that operation means, without
+ * a line end, or NULL for a code the operation never returns. The open
+ * results that concern a lamp name its GPIO line (as given to the last
+ * osl_bt_open) and the file that failed, and the lock result the lock file,
+ * so the text of those lives in the library's own storage until the next
+ * call; the others are fixed texts.
+ */
+const char *osl_result_text(int op, int code);
+
+/*
  * Opens the adapter, starts passive scanning and the 10 ms tick.
  * Pins 2..27 drive indicator lamps (receive, transmit, power); other values
- * leave that lamp out. Returns 0, or 41 (already running), 42 (queue),
- * 200..208 (lamps), 2/4/6/8 (adapter), 22/24/26/28 (scan), 44 (timer).
+ * leave that lamp out. Returns OSL_OPEN_OK or one of the OSL_OPEN_ codes.
  */
 int osl_bt_open(int pin_rx, int pin_tx, int pin_pwr, int flags);
 
 /* Stops the tick, darkens and releases the lamps, stops scanning, closes the adapter. */
 void osl_bt_close(void);
 
-/* Takes one record: -1 stop requested or closed, 0 none waiting, else its device type. */
+/* Takes one record: OSL_READ_STOPPED, OSL_READ_NONE, else the record's byte 4
+ * (its device type; for an air-quality sensor whatever it sent there). */
 int osl_bt_read(osl_record *rec);
+
+/*
+ * Reading a record without knowing its byte layout.
+ *
+ * A field is a reading with a lower-case name ("temperature", "voltage",
+ * "motion", "level0" ...) and its unit ("°C", "V", "dBm", "µg/m³" in UTF-8,
+ * or NULL where the reading has none, such as a flag or a count). Values are
+ * the numbers the library's own log line shows for the record, unrounded.
+ * The README has a table of every family's fields.
+ */
+typedef struct osl_field {
+    const char *name;
+    const char *unit;
+    double value;
+} osl_field;
+
+/* The air-quality sensor's family: its records carry no device type, so
+ * osl_record_type() names them with this code, above any byte. */
+#define OSL_DEV_AIR 256
+
+/* The family of a record osl_bt_read returned: its device type, or
+ * OSL_DEV_AIR for a record of an air-quality sensor the library heard lately
+ * (it remembers the addresses of the last 16 it heard). */
+int osl_record_type(const osl_record *rec);
+
+/* Fills up to max fields of an accepted record; returns how many the record
+ * has, or OSL_FIELDS_UNKNOWN_TYPE (-2) for an unknown type (or a null record). */
+int osl_record_fields(const osl_record *rec, osl_field *fields, int max);
+
+/* "METEO", "MOTION", "BUTTON", "FLOOD", "MAGNETO", "RELAY", "DIMMER", "PWM",
+ * "AIR" for OSL_DEV_AIR; NULL for an unknown type. */
+const char *osl_device_kind_name(int type);
 
 /* Sleeps about ms milliseconds in 10 ms ticks (at most 60 s); returns early once stopped. */
 void osl_sleep_ms(int ms);
@@ -87,8 +189,7 @@ int osl_print_local_time(const char *format);
 
 /*
  * Actor registration: name, 12 hex digits of address, 32 hex digits of key.
- * 0 registered; -2 table full; -4 bad address; -10 address in use;
- * -6 no name; -8 bad key.
+ * 0 registered, or one of the OSL_ADD_ codes.
  */
 int osl_relay_add(const char *name, const char *addr, const char *key);
 int osl_dimmer_add(const char *name, const char *addr, const char *key);
@@ -96,13 +197,11 @@ int osl_pwm_add(const char *name, const char *addr, const char *key);
 
 /*
  * Actor operations. Actors are named as registered; comply takes the record
- * osl_bt_read just returned for an actor frame. Results of a send: 0 sent;
- * -22/-24 advertising data not loaded (failed / refused by the controller);
- * -26/-28 advertising parameters not loaded. -2: no actor of that name or
- * address (also for a null name or record). Comply: 0 the actor already
- * matches; -4 the wanted state was sent again; -6 sending it failed.
- * Levels above 100 count as 100. Triggers: seconds (at most a day) until
- * is_trigger returns 1, once.
+ * osl_bt_read just returned for an actor frame. A send returns 0 or one of
+ * the OSL_SEND_ codes; OSL_NO_ACTOR when no actor has that name or address
+ * (also for a null name or record). Comply: 0 the actor already matches,
+ * OSL_COMPLY_RESENT or OSL_COMPLY_SEND_FAILED. Levels above 100 count as 100.
+ * Triggers: seconds (at most a day) until is_trigger returns 1, once.
  */
 int osl_relay_on(const char *name, uint8_t mask);  /* channel bits 0..3 on */
 int osl_relay_off(const char *name, uint8_t mask); /* channel bits 0..3 off */

@@ -4,21 +4,21 @@
 
 namespace {
 
-template <typename Entry> osl_actor_ref ref_of(Entry &e) {
+template <typename Entry> osl_actor_ref osl_ref_of(Entry &e) {
     if constexpr (requires { e.wanted[0]; })
         return {e.name, e.addr, e.sec_key, &e.trigger, e.wanted, e.reported, &e.schedule};
     else
         return {e.name, e.addr, e.sec_key, &e.trigger, &e.wanted, &e.reported, &e.schedule};
 }
 
-osl_actor_ref relay(int i) {
-    return ref_of(osl_relay_table[i]);
+osl_actor_ref osl_relay_ref(int i) {
+    return osl_ref_of(osl_relay_table[i]);
 }
-osl_actor_ref dimmer(int i) {
-    return ref_of(osl_dimmer_table[i]);
+osl_actor_ref osl_dimmer_ref(int i) {
+    return osl_ref_of(osl_dimmer_table[i]);
 }
-osl_actor_ref pwm(int i) {
-    return ref_of(osl_pwm_table[i]);
+osl_actor_ref osl_pwm_ref(int i) {
+    return osl_ref_of(osl_pwm_table[i]);
 }
 
 } // namespace
@@ -26,9 +26,9 @@ osl_actor_ref pwm(int i) {
 // A relay reports its channel bits in byte 7, a dimmer its level in byte 9,
 // a PWM controller its three levels in bytes 9 to 11.
 const osl_actor_kind osl_actor_kinds[OSL_ACTOR_KINDS] = {
-    {OSL_DEV_RELAY, "relay", "RELAY", 1, 7, &osl_relay_count, relay},
-    {OSL_DEV_DIMMER, "dimmer", "DIMMER", 1, 9, &osl_dimmer_count, dimmer},
-    {OSL_DEV_PWM, "pwm", "PWM", 3, 9, &osl_pwm_count, pwm},
+    {OSL_DEV_RELAY, "relay", "RELAY", 1, 7, &osl_relay_count, osl_relay_ref},
+    {OSL_DEV_DIMMER, "dimmer", "DIMMER", 1, 9, &osl_dimmer_count, osl_dimmer_ref},
+    {OSL_DEV_PWM, "pwm", "PWM", 3, 9, &osl_pwm_count, osl_pwm_ref},
 };
 
 const osl_actor_kind *osl_actor_kind_of(uint8_t type) {

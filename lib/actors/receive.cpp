@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "frames/decode.h"
+#include "frames/fields.h"
 #include "frames/frame_log.h"
 #include "frames/record.h"
 #include "frames/seal.h"
@@ -16,37 +17,18 @@
 
 namespace {
 
-// The second line of an actor's log entry; the reported bytes printed are
-// those just stored in its entry.
-void relay_tail(const uint8_t *p) {
-    printf("\tL=%d Ct=%d*C ch=%.2X", p[9], osl_rx_s8(p[8]), p[7]);
-    printf(" ADC1=%dmV ADC2=%dmV\n\r", osl_rx_u16(p, 10), osl_rx_u16(p, 12));
-}
-void dimmer_tail(const uint8_t *p) {
-    printf("\tL=%d Ct=%d*C D=%d%%", p[8], osl_rx_s8(p[7]), p[9]);
-    printf(" ADC1=%dmV\n\r", osl_rx_u16(p, 12));
-}
-void pwm_tail(const uint8_t *p) {
-    printf("\tL=%d Ct=%d*C PWM=%d%%,%d%%,%d%%", p[8], osl_rx_s8(p[7]), p[9], p[10], p[11]);
-    printf(" ADC1=%dmV\n\r", osl_rx_u16(p, 12));
-}
-
-// By kind, in the order of osl_actor_kinds.
-void (*const tails[OSL_ACTOR_KINDS])(const uint8_t *payload) = {relay_tail, dimmer_tail, pwm_tail};
-
-void print_actor(time_t when, const uint8_t *data, unsigned len) {
+// An actor's line names the entry that sent it; its fields are those of its
+// family, the reported state among them as just stored in the entry.
+void osl_print_actor(time_t when, const uint8_t *data, unsigned len) {
     osl_rx_line l = osl_rx_line_from(data, len);
     if (l.kind >= OSL_ACTOR_KINDS)
         return;
     const osl_actor_kind &kind = osl_actor_kinds[l.kind];
-    const uint8_t *p = l.payload;
+    uint8_t record[OSL_REC_SIZE];
+    osl_rx_line_record(l, record);
     osl_print_time_prefix_at(when, OSL_LOG_TIME_FORMAT);
     printf("[osl rec] %s '%s'", kind.label, kind.entry(l.index).name);
-    osl_rx_print_rssi(l.rssi);
-    osl_rx_print_fw(p);
-    osl_rx_print_vcc(p);
-    osl_rx_print_nm_wt(p);
-    tails[l.kind](p);
+    osl_family_print_fields(*osl_family_of(kind.type), record);
 }
 
 } // namespace
@@ -75,6 +57,6 @@ int osl_actor_frame_decode(const uint8_t *event, int len, uint8_t *payload, int8
     for (int c = 0; c < kind->channels; c++)
         entry.reported[c] = payload[kind->reported_at + c];
     if (osl_log_on(OSL_LOG_ACTORS))
-        osl_rx_line_defer(print_actor, event, rssi, payload, id, index);
+        osl_rx_line_defer(osl_print_actor, event, rssi, payload, id, index);
     return result;
 }

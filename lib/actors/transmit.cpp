@@ -27,11 +27,11 @@ constexpr int ADVERTISE_MS = 100;
 constexpr uint8_t ADV_PARAMS[] = {0x20, 0x00, 0x25, 0x00, 0x00, 0x00, 0x00, 0x00,
                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00};
 
-// One request on the command socket; its one-byte answer is the status
+// One osl_tx_request on the command socket; its one-byte answer is the status
 // (also left in *answer when given). 0 done; failed when hci_send_req
 // failed; refused when the status is not 0.
-int request(uint16_t ocf, const void *params, int len, int failed, int refused,
-            uint8_t *answer = nullptr) {
+int osl_tx_request(uint16_t ocf, const void *params, int len, int failed, int refused,
+                   uint8_t *answer = nullptr) {
     uint8_t status = 0;
     osl_hci_request rq = {};
     rq.ogf = hci::OGF_LE_CTL;
@@ -82,20 +82,20 @@ int osl_send_command(int index, const uint8_t *values, uint8_t type) {
     osl_seal_with(payload, entry.schedule);
 
     osl_tx_busy = 1;
-    int r = request(hci::OCF_LE_SET_ADV_DATA, adv, sizeof adv, OSL_SEND_DATA_FAILED,
-                    OSL_SEND_DATA_REFUSED);
+    int r = osl_tx_request(hci::OCF_LE_SET_ADV_DATA, adv, sizeof adv, OSL_SEND_DATA_FAILED,
+                           OSL_SEND_DATA_REFUSED);
     uint8_t status = 0;
     if (r == 0)
-        r = request(hci::OCF_LE_SET_ADV_PARAMETERS, ADV_PARAMS, sizeof ADV_PARAMS,
-                    OSL_SEND_PARAMS_FAILED, OSL_SEND_PARAMS_REFUSED, &status);
+        r = osl_tx_request(hci::OCF_LE_SET_ADV_PARAMETERS, ADV_PARAMS, sizeof ADV_PARAMS,
+                           OSL_SEND_PARAMS_FAILED, OSL_SEND_PARAMS_REFUSED, &status);
     if (r == OSL_SEND_PARAMS_REFUSED && status == hci::STATUS_COMMAND_DISALLOWED) {
         // The controller is still advertising: a program ended in the middle
         // of its advertising window (killed, crashed) left it on, and the
         // controller keeps that state for whoever comes next. Stop it and
         // try once more, or no command would ever go out again.
         osl_hci->le_set_advertise_enable(osl_adapter.cmd_sock, 0, hci::TIMEOUT_MS);
-        r = request(hci::OCF_LE_SET_ADV_PARAMETERS, ADV_PARAMS, sizeof ADV_PARAMS,
-                    OSL_SEND_PARAMS_FAILED, OSL_SEND_PARAMS_REFUSED);
+        r = osl_tx_request(hci::OCF_LE_SET_ADV_PARAMETERS, ADV_PARAMS, sizeof ADV_PARAMS,
+                           OSL_SEND_PARAMS_FAILED, OSL_SEND_PARAMS_REFUSED);
     }
     if (r != 0) {
         osl_tx_busy = 0;

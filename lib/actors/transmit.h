@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
-// Results besides 0 (advertised).
+#include "osl.h"
+
+// Results besides 0 (advertised): the public OSL_SEND_ codes (data or
+// parameters not exchanged, or with no link; refused: answered with a
+// non-zero status, errno EIO), and one the public operations never pass on.
 enum : int {
-    OSL_SEND_BAD_TYPE = -50,       // not an actor's device type; nothing sent
-    OSL_SEND_DATA_FAILED = -22,    // LE Set Advertising Data not exchanged (or no link)
-    OSL_SEND_DATA_REFUSED = -24,   // ... answered with a non-zero status (errno EIO)
-    OSL_SEND_PARAMS_FAILED = -26,  // LE Set Advertising Parameters not exchanged
-    OSL_SEND_PARAMS_REFUSED = -28, // ... answered with a non-zero status (errno EIO)
+    OSL_SEND_BAD_TYPE = -50, // not an actor's device type; nothing sent
 };
 
 // Sends to entry `index` of the table of `type` (20 relay, 21 dimmer, 22

@@ -17,34 +17,34 @@ volatile int32_t osl_tx_busy;
 namespace {
 
 // The adapter-open errors go out bare: no time, no line end.
-void log_lib_bare(const char *line) {
+void osl_log_lib_bare(const char *line) {
     if (osl_log_on(OSL_LOG_LIB))
         fputs(line, stdout);
 }
 
-int set_scan_parameters() {
+int osl_set_scan_parameters() {
     return osl_hci->le_set_scan_parameters(osl_adapter.sock, hci::SCAN_PASSIVE, hci::SCAN_INTERVAL,
                                            hci::SCAN_WINDOW, hci::OWN_ADDR_PUBLIC,
                                            hci::FILTER_ACCEPT_ALL, hci::TIMEOUT_MS);
 }
 
 // A raw HCI socket bound to the adapter: 0, or the open failure code.
-int open_bound_socket(int dev_id, int *sock) {
+int osl_open_bound_socket(int dev_id, int *sock) {
     int fd = osl_hci->open_socket();
     if (fd < 0) {
-        log_lib_bare("[osl err] cant open socket");
-        return 4;
+        osl_log_lib_bare("[osl err] cant open socket");
+        return OSL_OPEN_SOCKET;
     }
     if (osl_hci->bind(fd, dev_id) < 0) {
-        log_lib_bare("[osl err] cant bind socket");
+        osl_log_lib_bare("[osl err] cant bind socket");
         osl_hci->close(fd);
-        return 6;
+        return OSL_OPEN_BIND;
     }
     *sock = fd;
     return 0;
 }
 
-int disable_scanning() {
+int osl_disable_scanning() {
     return osl_hci->le_set_scan_enable(osl_adapter.sock, 0, 1, hci::TIMEOUT_MS);
 }
 
@@ -59,10 +59,10 @@ int osl_read_own_addr() {
     rq.rparam = reply;
     rq.rlen = sizeof reply;
     if (osl_hci->send_req(osl_adapter.sock, &rq, hci::TIMEOUT_MS) < 0)
-        return -4;
+        return OSL_OWN_ADDR_FAILED;
     if (reply[0] != 0) {
         errno = EIO;
-        return -6;
+        return OSL_OWN_ADDR_STATUS;
     }
     memcpy(osl_adapter.own_addr, &reply[1], sizeof osl_adapter.own_addr);
     return 0;
@@ -71,8 +71,8 @@ int osl_read_own_addr() {
 int osl_adapter_open() {
     int dev_id = osl_hci->get_route();
     if (dev_id < 0) {
-        log_lib_bare("[osl err] BLE dev not found");
-        return 2;
+        osl_log_lib_bare("[osl err] BLE dev not found");
+        return OSL_OPEN_NO_ADAPTER;
     }
     osl_adapter.dev_id = dev_id;
 
@@ -80,9 +80,9 @@ int osl_adapter_open() {
     // fails the open the same way, and the other is closed again.
     int sock = -1;
     int cmd_sock = -1;
-    int r = open_bound_socket(dev_id, &sock);
+    int r = osl_open_bound_socket(dev_id, &sock);
     if (r == 0) {
-        r = open_bound_socket(dev_id, &cmd_sock);
+        r = osl_open_bound_socket(dev_id, &cmd_sock);
         if (r != 0)
             osl_hci->close(sock);
     }
@@ -93,9 +93,9 @@ int osl_adapter_open() {
     osl_adapter.state = OSL_ADAPTER_OPEN;
 
     if (osl_hci->set_nonblocking(sock) < 0) {
-        log_lib_bare("[osl err] cant set ioctl");
+        osl_log_lib_bare("[osl err] cant set ioctl");
         osl_adapter_close();
-        return 8;
+        return OSL_OPEN_NONBLOCK;
     }
 
     // Without the address the library still works; it only shows zeros.
@@ -112,25 +112,25 @@ int osl_adapter_open() {
 }
 
 int osl_scan_start() {
-    if (set_scan_parameters() < 0) {
+    if (osl_set_scan_parameters() < 0) {
         // A controller left scanning by an earlier program refuses new
         // parameters: stop it and try once more.
         osl_log_lib("[osl start] ble stop\n\r");
-        disable_scanning();
-        if (set_scan_parameters() < 0) {
+        osl_disable_scanning();
+        if (osl_set_scan_parameters() < 0) {
             osl_log_lib("[osl err] set scan param\n\r");
-            return 2;
+            return OSL_SCAN_PARAMS_REFUSED;
         }
     }
     if (osl_hci->le_set_scan_enable(osl_adapter.sock, 1, 0, hci::TIMEOUT_MS) < 0) {
         osl_log_lib("[osl err] ble scan enable\n\r");
-        return 4;
+        return OSL_SCAN_ENABLE_REFUSED;
     }
     osl_adapter.state = OSL_ADAPTER_SCANNING;
 
     if (osl_hci->get_filter(osl_adapter.sock, &osl_adapter.saved_filter) < 0) {
         osl_log_lib("[osl err] get sock opt\n\r");
-        return 6;
+        return OSL_SCAN_FILTER_GET;
     }
     // Only LE meta events reach the socket: the advertising reports.
     hci::Filter filter;
@@ -141,7 +141,7 @@ int osl_scan_start() {
         // Printed whatever the verbosity: the socket is left unfiltered.
         osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
         fputs("[osl err] set sock opt\n\r", stdout);
-        return 8;
+        return OSL_SCAN_FILTER_SET;
     }
     osl_adapter.state = OSL_ADAPTER_FILTERED;
     return 0;
@@ -153,7 +153,7 @@ void osl_scan_stop() {
         osl_adapter.state = OSL_ADAPTER_SCANNING;
     }
     if (osl_adapter.state == OSL_ADAPTER_SCANNING) {
-        if (disable_scanning() < 0)
+        if (osl_disable_scanning() < 0)
             osl_log_lib("[osl err] stop dev\n\r");
         else
             osl_log_lib("[osl stop] stopped\n\r");

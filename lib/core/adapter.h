@@ -40,8 +40,18 @@ inline bool osl_adapter_readable() {
     return osl_tx_busy == 0 && osl_adapter.state == OSL_ADAPTER_FILTERED;
 }
 
-int osl_adapter_open(); // 0; 2 no adapter; 4 a socket not created; 6 not bound; 8 not non-blocking
-int osl_scan_start();   // 0; 2 parameters refused twice; 4 enable refused; 6/8 filter
+// Results of starting the scan; osl_bt_open adds 20 (OSL_OPEN_SCAN_PARAMS ...).
+enum : int {
+    OSL_SCAN_PARAMS_REFUSED = 2, // parameters refused twice
+    OSL_SCAN_ENABLE_REFUSED = 4,
+    OSL_SCAN_FILTER_GET = 6,
+    OSL_SCAN_FILTER_SET = 8,
+};
+// Results of reading the controller's own address.
+enum : int { OSL_OWN_ADDR_FAILED = -4, OSL_OWN_ADDR_STATUS = -6 };
+
+int osl_adapter_open(); // 0, OSL_OPEN_NO_ADAPTER, OSL_OPEN_SOCKET, OSL_OPEN_BIND, OSL_OPEN_NONBLOCK
+int osl_scan_start();   // 0 or an OSL_SCAN_ code
 void osl_scan_stop();
 int osl_adapter_close(); // always 0
-int osl_read_own_addr(); // 0; -4 request failed; -6 controller error status
+int osl_read_own_addr(); // 0 or an OSL_OWN_ADDR_ code

@@ -10,20 +10,20 @@ namespace {
 // The producer runs in a signal handler on the consumer's own thread, so
 // compiler ordering is all that matters: a byte is stored before the write
 // counter that publishes it, and read only after the counter that shows it.
-void put_core(osl_fifo_t *q, uint8_t byte) {
+void osl_fifo_put_core(osl_fifo_t *q, uint8_t byte) {
     uint32_t w = q->write;
     q->storage[w & q->mask] = byte;
     std::atomic_signal_fence(std::memory_order_release);
     q->write = w + 1;
 }
 
-uint8_t peek_core(const osl_fifo_t *q, uint32_t i) {
+uint8_t osl_fifo_peek_core(const osl_fifo_t *q, uint32_t i) {
     std::atomic_signal_fence(std::memory_order_acquire);
     return q->storage[(q->read + i) & q->mask];
 }
 
-void get_core(osl_fifo_t *q, uint8_t *byte) {
-    *byte = peek_core(q, 0);
+void osl_fifo_get_core(osl_fifo_t *q, uint8_t *byte) {
+    *byte = osl_fifo_peek_core(q, 0);
     std::atomic_signal_fence(std::memory_order_release);
     q->read = q->read + 1;
 }
@@ -49,21 +49,21 @@ uint32_t osl_fifo_used(const osl_fifo_t *q) {
 int osl_fifo_get(osl_fifo_t *q, uint8_t *byte) {
     if (osl_fifo_used(q) == 0)
         return OSL_FIFO_EMPTY;
-    get_core(q, byte);
+    osl_fifo_get_core(q, byte);
     return OSL_FIFO_OK;
 }
 
 int osl_fifo_put(osl_fifo_t *q, uint8_t byte) {
     if (osl_fifo_used(q) > q->mask)
         return OSL_FIFO_FULL;
-    put_core(q, byte);
+    osl_fifo_put_core(q, byte);
     return OSL_FIFO_OK;
 }
 
 int osl_fifo_peek(const osl_fifo_t *q, uint16_t index, uint8_t *byte) {
     if (index >= osl_fifo_used(q))
         return OSL_FIFO_EMPTY;
-    *byte = peek_core(q, index);
+    *byte = osl_fifo_peek_core(q, index);
     return OSL_FIFO_OK;
 }
 
@@ -84,7 +84,7 @@ int osl_fifo_read(osl_fifo_t *q, uint8_t *dst, uint32_t *len) {
         return OSL_FIFO_OK; // the length now tells how many bytes wait
     uint32_t n = held < wanted ? held : wanted;
     for (uint32_t i = 0; i < n; i++)
-        get_core(q, &dst[i]);
+        osl_fifo_get_core(q, &dst[i]);
     *len = n;
     return OSL_FIFO_OK;
 }
@@ -101,7 +101,7 @@ int osl_fifo_write(osl_fifo_t *q, const uint8_t *src, uint32_t *len) {
         return OSL_FIFO_OK; // the length now tells the free room
     uint32_t n = room < offered ? room : offered;
     for (uint32_t i = 0; i < n; i++)
-        put_core(q, src[i]);
+        osl_fifo_put_core(q, src[i]);
     *len = n;
     return OSL_FIFO_OK;
 }

@@ -16,15 +16,15 @@ static_assert(sizeof(struct hci_filter) <= sizeof(osl::hci::Filter),
 
 namespace {
 
-int bluez_get_route() {
+int osl_bluez_get_route() {
     return hci_get_route(nullptr);
 }
 
-int bluez_open_socket() {
+int osl_bluez_open_socket() {
     return socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
 }
 
-int bluez_bind(int sock, int dev_id) {
+int osl_bluez_bind(int sock, int dev_id) {
     struct sockaddr_hci addr;
     memset(&addr, 0, sizeof addr);
     addr.hci_family = AF_BLUETOOTH;
@@ -33,29 +33,29 @@ int bluez_bind(int sock, int dev_id) {
     return bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
 }
 
-int bluez_set_nonblocking(int sock) {
+int osl_bluez_set_nonblocking(int sock) {
     int on = 1;
     return ioctl(sock, FIONBIO, &on);
 }
 
-int bluez_get_filter(int sock, osl::hci::Filter *f) {
+int osl_bluez_get_filter(int sock, osl::hci::Filter *f) {
     socklen_t len = sizeof *f;
     return getsockopt(sock, SOL_HCI, HCI_FILTER, f, &len);
 }
 
-int bluez_set_filter(int sock, const osl::hci::Filter *f) {
+int osl_bluez_set_filter(int sock, const osl::hci::Filter *f) {
     return setsockopt(sock, SOL_HCI, HCI_FILTER, f, sizeof *f);
 }
 
-ssize_t bluez_read(int sock, void *buf, size_t len) {
+ssize_t osl_bluez_read(int sock, void *buf, size_t len) {
     return read(sock, buf, len);
 }
 
-int bluez_close(int sock) {
+int osl_bluez_close(int sock) {
     return close(sock);
 }
 
-int bluez_send_req(int sock, osl_hci_request *rq, int timeout_ms) {
+int osl_bluez_send_req(int sock, osl_hci_request *rq, int timeout_ms) {
     struct hci_request req;
     memset(&req, 0, sizeof req);
     req.ogf = rq->ogf;
@@ -68,34 +68,34 @@ int bluez_send_req(int sock, osl_hci_request *rq, int timeout_ms) {
     return hci_send_req(sock, &req, timeout_ms);
 }
 
-int bluez_le_set_scan_parameters(int sock, uint8_t type, uint16_t interval, uint16_t window,
-                                 uint8_t own_type, uint8_t filter, int timeout_ms) {
+int osl_bluez_le_set_scan_parameters(int sock, uint8_t type, uint16_t interval, uint16_t window,
+                                     uint8_t own_type, uint8_t filter, int timeout_ms) {
     return hci_le_set_scan_parameters(sock, type, interval, window, own_type, filter, timeout_ms);
 }
 
-int bluez_le_set_scan_enable(int sock, uint8_t enable, uint8_t filter_dup, int timeout_ms) {
+int osl_bluez_le_set_scan_enable(int sock, uint8_t enable, uint8_t filter_dup, int timeout_ms) {
     return hci_le_set_scan_enable(sock, enable, filter_dup, timeout_ms);
 }
 
-int bluez_le_set_advertise_enable(int sock, uint8_t enable, int timeout_ms) {
+int osl_bluez_le_set_advertise_enable(int sock, uint8_t enable, int timeout_ms) {
     return hci_le_set_advertise_enable(sock, enable, timeout_ms);
 }
 
 } // namespace
 
 const osl_hci_ops osl_hci_bluez = {
-    bluez_get_route,
-    bluez_open_socket,
-    bluez_bind,
-    bluez_set_nonblocking,
-    bluez_get_filter,
-    bluez_set_filter,
-    bluez_read,
-    bluez_close,
-    bluez_send_req,
-    bluez_le_set_scan_parameters,
-    bluez_le_set_scan_enable,
-    bluez_le_set_advertise_enable,
+    osl_bluez_get_route,
+    osl_bluez_open_socket,
+    osl_bluez_bind,
+    osl_bluez_set_nonblocking,
+    osl_bluez_get_filter,
+    osl_bluez_set_filter,
+    osl_bluez_read,
+    osl_bluez_close,
+    osl_bluez_send_req,
+    osl_bluez_le_set_scan_parameters,
+    osl_bluez_le_set_scan_enable,
+    osl_bluez_le_set_advertise_enable,
 };
 
 const osl_hci_ops *osl_hci = &osl_hci_bluez;

@@ -14,15 +14,15 @@ namespace {
 // Room for any redirected root; the real paths need far less.
 using path_buf = char[PATH_MAX];
 
-int open_write(const char *path) {
+int osl_open_write(const char *path) {
     return open(path, O_WRONLY | O_CLOEXEC);
 }
 
 // Export and unexport take the line number as bare decimal text.
-int write_line_number(const char *file, int gpio) {
+int osl_write_line_number(const char *file, int gpio) {
     path_buf path;
     snprintf(path, sizeof path, "%s/%s", osl_gpio_root, file);
-    int fd = open_write(path);
+    int fd = osl_open_write(path);
     if (fd < 0)
         return -1;
     char number[12];
@@ -38,17 +38,17 @@ int write_line_number(const char *file, int gpio) {
 } // namespace
 
 int osl_gpio_export(int gpio) {
-    return write_line_number("export", gpio);
+    return osl_write_line_number("export", gpio);
 }
 
 int osl_gpio_unexport(int gpio) {
-    return write_line_number("unexport", gpio);
+    return osl_write_line_number("unexport", gpio);
 }
 
 int osl_gpio_set_direction(int gpio, int output) {
     path_buf path;
     snprintf(path, sizeof path, "%s/gpio%d/direction", osl_gpio_root, gpio);
-    int fd = open_write(path);
+    int fd = osl_open_write(path);
     if (fd < 0)
         return -1;
     ssize_t written = output ? write(fd, "out", 3) : write(fd, "in", 2);
@@ -59,7 +59,7 @@ int osl_gpio_set_direction(int gpio, int output) {
 int osl_gpio_open_value(int gpio) {
     path_buf path;
     snprintf(path, sizeof path, "%s/gpio%d/value", osl_gpio_root, gpio);
-    return open_write(path);
+    return osl_open_write(path);
 }
 
 // Runs in the tick too: write(2) is async-signal-safe. The descriptor is
@@ -116,14 +116,14 @@ int osl_lamp_setup(osl_lamps_t *lamps, int lamp, int gpio) {
     if (gpio < OSL_GPIO_MIN || gpio > OSL_GPIO_MAX)
         return 0; // no lamp on this line, and no error
     if (osl_gpio_export(gpio) != 0)
-        return 1;
+        return OSL_LAMP_STEP_EXPORT;
     if (osl_gpio_set_direction(gpio, 1) != 0)
-        return 2;
+        return OSL_LAMP_STEP_DIRECTION;
     lamps->gpio[lamp - 1] = gpio;
     // Descriptor 0 would read as "no lamp" everywhere else, so it counts as a failure.
     int fd = osl_gpio_open_value(gpio);
     if (fd <= 0)
-        return 3;
+        return OSL_LAMP_STEP_VALUE;
     lamps->value_fd[lamp - 1] = fd;
     return 0;
 }

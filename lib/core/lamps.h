@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "osl.h"
+
 enum : int { LAMP_RX = 1, LAMP_TX = 2, LAMP_PWR = 3 };
 
 // Lamps take GPIO lines 2 to 27; any other number leaves the lamp out.
@@ -33,6 +35,13 @@ void osl_rx_lamp_flash();
 // The tick's step: darkens LAMP_RX in the fifth tick after the one that lit it.
 void osl_rx_lamp_tick();
 
+// The failing step of a lamp's set-up, counted from 1 (0 is success); the
+// open result is OSL_OPEN_LAMP + 3 x (lamp - 1) + step - 1.
+enum : int {
+    OSL_LAMP_STEP_EXPORT = 1 + OSL_OPEN_LAMP_EXPORT,
+    OSL_LAMP_STEP_DIRECTION = 1 + OSL_OPEN_LAMP_DIRECTION,
+    OSL_LAMP_STEP_VALUE = 1 + OSL_OPEN_LAMP_VALUE,
+};
 // Sets up lamp 1..3 on a GPIO line: 0 done (or lamp left out); else the
-// failing step 1 export, 2 direction, 3 value file.
+// failing step.
 int osl_lamp_setup(osl_lamps_t *lamps, int lamp, int gpio);

@@ -3,37 +3,37 @@
 // temperature's high byte.
 #include <cstdio>
 
+#include "core/hci_defs.h"
 #include "core/lamps.h"
 #include "core/log.h"
+#include "core/text.h"
+#include "core/addr.h"
 #include "decode.h"
+#include "fields.h"
 #include "frame_log.h"
 #include "layout.h"
 #include "osl.h"
 #include "record.h"
 
+// The home program's build reads the high byte as two's complement, the
+// scanner's build as unsigned.
+#ifdef OSL_AIR_TEMP_UNSIGNED
+const bool osl_air_temp_high_signed = false;
+#else
+const bool osl_air_temp_high_signed = true;
+#endif
+
 namespace {
 
 using namespace osl::frame;
 
-// The home program's build reads the high byte as two's complement, the
-// scanner's build as unsigned.
-#ifdef OSL_AIR_TEMP_UNSIGNED
-constexpr bool AIR_TEMP_HIGH_SIGNED = false;
-#else
-constexpr bool AIR_TEMP_HIGH_SIGNED = true;
-#endif
-
-void print_air(time_t when, const uint8_t *data, unsigned len) {
+void osl_print_air(time_t when, const uint8_t *data, unsigned len) {
     osl_rx_line l = osl_rx_line_from(data, len);
-    const uint8_t *p = l.payload;
-    int high = AIR_TEMP_HIGH_SIGNED ? osl_rx_s8(p[5]) : p[5];
-    float t = static_cast<float>(high * 256 + p[6] - 27315) / 100.0f;
-    osl_rx_print_head(when, "[osl rec] Tulvo ");
-    osl_rx_print_rssi(l.rssi);
-    printf(" %0.2fV>", osl_rx_volts(p[3]));
-    printf(" %0.2f*C %2d%%RH", t, p[7]);
-    printf(" PM10=%d PM2.5=%d PM1=%d", osl_rx_u16(p, 8), osl_rx_u16(p, 10), osl_rx_u16(p, 12));
-    printf(" [%d min]\n\r", p[2] - p[1]);
+    uint8_t record[OSL_REC_SIZE];
+    osl_rx_line_record(l, record);
+    osl_print_time_prefix_at(when, OSL_LOG_TIME_FORMAT);
+    fputs("[osl rec] Tulvo ", stdout);
+    osl_family_print_fields(*osl_family_of(OSL_DEV_AIR), record);
 }
 
 } // namespace
@@ -50,9 +50,12 @@ int osl_air_decode(const uint8_t *event, int avail, osl_fifo_t *q) {
     if (payload < 0)
         return OSL_DECODE_NO_PAYLOAD;
     osl_rx_lamp_flash();
+    uint8_t sender[OSL_ADDR_SIZE];
+    osl_addr_flip(event + osl::hci::report::ADDR, sender);
+    osl_air_note_sender(sender);
     int8_t rssi = osl_frame_rssi(event, avail, payload);
     int result = osl_record_push(event, event + payload, rssi, q);
     if (osl_log_on(OSL_LOG_AIR))
-        osl_rx_line_defer(print_air, event, rssi, event + payload);
+        osl_rx_line_defer(osl_print_air, event, rssi, event + payload);
     return result;
 }

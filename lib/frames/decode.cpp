@@ -8,6 +8,7 @@
 #include "core/lamps.h"
 #include "core/log.h"
 #include "core/text.h"
+#include "fields.h"
 #include "frame_log.h"
 #include "layout.h"
 #include "osl.h"
@@ -20,11 +21,11 @@ namespace {
 using namespace osl::frame;
 namespace report = osl::hci::report;
 
-osl_sealed_handler actor_handler;
+osl_sealed_handler osl_actor_handler;
 
 // Bytes of the slot beyond what was received are zero, but they are not
 // data: every position the decoder takes data from must lie below this.
-int received_bytes(int len) {
+int osl_received_bytes(int len) {
     if (len < 0)
         return 0;
     return len > OSL_RX_SLOT_SIZE ? OSL_RX_SLOT_SIZE : len;
@@ -32,95 +33,34 @@ int received_bytes(int len) {
 
 // --- printing (application's flow) -----------------------------------------
 
-void print_adc2(const uint8_t *p, int first) {
-    printf(" ADC1=%dmV ADC2=%dmV", osl_rx_u16(p, first), osl_rx_u16(p, first + 2));
-}
+constexpr const char OSL_SENSOR_TAG[] = "[osl rec] ";
+constexpr const char OSL_UNKNOWN_SENSOR_TAG[] = "[osl rec] UNKNOWN OSL SENSOR ";
 
-// The rest of a sensor's line after its tag and address.
-void meteo_body(int8_t rssi, const uint8_t *p) {
-    osl_rx_print_rssi(rssi);
-    osl_rx_print_vcc(p);
-    osl_rx_print_nm_wt(p);
-    float t = static_cast<float>(static_cast<int16_t>(osl_rx_u16(p, 8))) / 100.0f;
-    printf("\tT=%0.2f*C RH=%2d L=%.3d DIN=%.2X", t, p[10], p[11], p[7]);
-    print_adc2(p, 12);
-}
-
-void motion_body(int8_t rssi, const uint8_t *p) {
-    osl_rx_print_rssi(rssi);
-    osl_rx_print_fw(p);
-    osl_rx_print_vcc(p);
-    printf(" Wt=%ds>\n\r", osl_rx_wt(p));
-    printf("\tL=%d Ct=%d*C Mf=%.2X", p[9], osl_rx_s8(p[8]), p[7]);
-    print_adc2(p, 10);
-    if (p[7] & 0x80)
-        fputs(" OBJECT DETECTED !!", stdout);
-}
-
-// Button functions by byte 7; other values print nothing.
-const char *const button_functions[] = {"", " SINGLE CLICK", " DOUBLE CLICK", " HOLDING"};
-
-void button_body(int8_t rssi, const uint8_t *p) {
-    osl_rx_print_rssi(rssi);
-    osl_rx_print_fw(p);
-    printf(" %0.2fV>\n\r", osl_rx_volts(p[5]));
-    printf("\tL=%d Ct=%d*C Mf=%.2X I=%.2X", p[10], osl_rx_s8(p[9]), p[7], p[8]);
-    if (p[7] < sizeof button_functions / sizeof button_functions[0])
-        fputs(button_functions[p[7]], stdout);
-}
-
-void flood_body(int8_t rssi, const uint8_t *p) {
-    osl_rx_print_rssi(rssi);
-    osl_rx_print_fw(p);
-    osl_rx_print_vcc(p);
-    osl_rx_print_nm_wt(p);
-    printf("\tCt=%d*C Ff=%.2X", osl_rx_s8(p[8]), p[7]);
-    fputs((p[7] & 0x01) ? " FLOOD ALERT" : " NO FLOOD", stdout);
-}
-
-void magneto_body(int8_t rssi, const uint8_t *p) {
-    osl_rx_print_rssi(rssi);
-    osl_rx_print_fw(p);
-    osl_rx_print_vcc(p);
-    osl_rx_print_nm_wt(p);
-    printf("\tL=%d Ct=%d*C Mf=%.2X", p[9], osl_rx_s8(p[8]), p[7]);
-    print_adc2(p, 10);
-    fputs((p[7] & 0x80) ? " CLOSED" : " OPEN", stdout);
-}
-
-void unknown_body(int8_t rssi, const uint8_t *) {
-    printf(" <%ddBm>", rssi);
-}
-
-struct SensorLine {
-    const char *tag;
-    void (*body)(int8_t rssi, const uint8_t *payload);
-};
-
-// Sensor lines by device type; other types print as an unknown sensor.
-const SensorLine sensor_lines[] = {
-    {"[osl rec] UNKNOWN OSL SENSOR ", unknown_body},
-    {"[osl rec] METEO ", meteo_body},
-    {"[osl rec] MOTION ", motion_body},
-    {"[osl rec] BUTTON ", button_body},
-    {"[osl rec] FLOOD ", flood_body},
-    {"[osl rec] MAGNETO ", magneto_body},
-};
-
-void print_sensor(time_t when, const uint8_t *data, unsigned len) {
+// A sensor's line: its tag and address, then its fields; a type without a
+// family prints as an unknown sensor.
+void osl_print_sensor(time_t when, const uint8_t *data, unsigned len) {
     osl_rx_line l = osl_rx_line_from(data, len);
-    uint8_t type = l.payload[OSL_REC_TYPE];
-    const SensorLine &line =
-        sensor_lines[type < sizeof sensor_lines / sizeof sensor_lines[0] ? type : 0];
-    osl_rx_print_head(when, line.tag);
+    uint8_t record[OSL_REC_SIZE];
+    osl_rx_line_record(l, record);
+    const int type = record[OSL_REC_TYPE];
+    const osl_family *family = type <= TYPE_SENSOR_LAST ? osl_family_of(type) : nullptr;
+    osl_print_time_prefix_at(when, OSL_LOG_TIME_FORMAT);
+    if (family != nullptr) {
+        fputs(OSL_SENSOR_TAG, stdout);
+        fputs(family->kind, stdout);
+        fputc(' ', stdout);
+    } else {
+        fputs(OSL_UNKNOWN_SENSOR_TAG, stdout);
+        family = &osl_unknown_sensor_family;
+    }
     osl_print_addr_rev(l.addr, OSL_ADDR_0X);
-    line.body(l.rssi, l.payload);
-    fputs("\n\r", stdout);
+    osl_family_print_fields(*family, record);
 }
 
-void print_sec_key(time_t when, const uint8_t *data, unsigned len) {
+void osl_print_sec_key(time_t when, const uint8_t *data, unsigned len) {
     osl_rx_line l = osl_rx_line_from(data, len);
-    osl_rx_print_head(when, "[osl rec] SEC_KEY \"");
+    osl_print_time_prefix_at(when, OSL_LOG_TIME_FORMAT);
+    fputs("[osl rec] SEC_KEY \"", stdout);
     osl_print_addr_rev(l.addr, 0);
     fputs("\", \"", stdout);
     for (uint8_t b : l.payload)
@@ -130,7 +70,7 @@ void print_sec_key(time_t when, const uint8_t *data, unsigned len) {
 
 // --- the sealed families -----------------------------------------------------
 
-int decode_sensor(const uint8_t *event, uint8_t *payload, int8_t rssi, osl_fifo_t *q) {
+int osl_decode_sensor(const uint8_t *event, uint8_t *payload, int8_t rssi, osl_fifo_t *q) {
     if (osl_unseal_check_with(payload, &osl_sensor_schedule) != 0)
         return OSL_DECODE_BAD_TAG;
     if (int refused = osl_rx_admit(osl_frame_tail(event, payload)))
@@ -139,13 +79,13 @@ int decode_sensor(const uint8_t *event, uint8_t *payload, int8_t rssi, osl_fifo_
     osl_unseal_open_with(payload, &osl_sensor_schedule);
     int result = osl_record_push(event, payload, rssi, q);
     if (osl_log_on(OSL_LOG_SENSORS))
-        osl_rx_line_defer(print_sensor, event, rssi, payload);
+        osl_rx_line_defer(osl_print_sensor, event, rssi, payload);
     return result;
 }
 
 // Actors announce their keys sealed with the sensor key; the announcement is
 // for the user to read, so it is printed but never queued.
-int decode_sec_key(const uint8_t *event, int len, uint8_t *payload, int8_t rssi) {
+int osl_decode_sec_key(const uint8_t *event, int len, uint8_t *payload, int8_t rssi) {
     if (osl_unseal_check_with(payload, &osl_sensor_schedule) != 0)
         return OSL_DECODE_BAD_TAG;
     osl_rx_lamp_flash();
@@ -154,14 +94,14 @@ int decode_sec_key(const uint8_t *event, int len, uint8_t *payload, int8_t rssi)
     if (int refused = osl_rx_admit(osl_frame_tail(event, payload)))
         return refused;
     osl_unseal_open_with(payload, &osl_sensor_schedule);
-    osl_rx_line_defer(print_sec_key, event, rssi, payload);
+    osl_rx_line_defer(osl_print_sec_key, event, rssi, payload);
     return len;
 }
 
 } // namespace
 
 void osl_frame_set_actor_handler(osl_sealed_handler handler) {
-    actor_handler = handler;
+    osl_actor_handler = handler;
 }
 
 int osl_frame_tail(const uint8_t *event, const uint8_t *payload) {
@@ -183,7 +123,7 @@ int osl_frame_decode(uint8_t *event, int len, osl_fifo_t *q) {
         return OSL_DECODE_NOT_EVENT;
     if (event[report::SUBEVENT] != osl::hci::SUBEVT_LE_ADV_REPORT)
         return OSL_DECODE_NOT_ADV_REPORT;
-    const int avail = received_bytes(len);
+    const int avail = osl_received_bytes(len);
     if (osl_air_is_frame(event, avail))
         return osl_air_decode(event, avail, q);
 
@@ -198,18 +138,18 @@ int osl_frame_decode(uint8_t *event, int len, osl_fifo_t *q) {
     const uint8_t type = payload[OSL_SEALED_TYPE];
     const int8_t rssi = osl_frame_rssi(event, avail, start);
     if (type <= TYPE_SENSOR_LAST)
-        return decode_sensor(event, payload, rssi, q);
+        return osl_decode_sensor(event, payload, rssi, q);
     if (type == TYPE_SEC_KEY)
-        return decode_sec_key(event, len, payload, rssi);
-    if (actor_handler != nullptr)
-        return actor_handler(event, len, payload, rssi, q);
+        return osl_decode_sec_key(event, len, payload, rssi);
+    if (osl_actor_handler != nullptr)
+        return osl_actor_handler(event, len, payload, rssi, q);
     return len;
 }
 
 // The first structure's type byte is examined whatever the length: the
 // window slot always holds it.
 int osl_ad_find(int type, const uint8_t *event, int len) {
-    const int avail = received_bytes(len);
+    const int avail = osl_received_bytes(len);
     int pos = report::DATA + AD_TYPE;
     for (;;) {
         if (event[pos] == static_cast<uint8_t>(type))

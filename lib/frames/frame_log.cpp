@@ -5,6 +5,7 @@
 
 #include "core/hci_defs.h"
 #include "core/text.h"
+#include "osl.h"
 
 void osl_rx_line_defer(osl_log_printer print, const uint8_t *event, int8_t rssi,
                        const uint8_t *payload, int kind, int index) {
@@ -23,41 +24,9 @@ osl_rx_line osl_rx_line_from(const uint8_t *data, unsigned len) {
     return line;
 }
 
-int osl_rx_u16(const uint8_t *p, int i) {
-    return p[i] * 256 + p[i + 1];
-}
-
-int osl_rx_s8(uint8_t b) {
-    return static_cast<int8_t>(b);
-}
-
-float osl_rx_volts(uint8_t b) {
-    return static_cast<float>(b) / 71.0f;
-}
-
-int32_t osl_rx_wt(const uint8_t *p) {
-    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                                static_cast<uint32_t>(p[2]) << 16 |
-                                static_cast<uint32_t>(p[3]) << 24);
-}
-
-void osl_rx_print_head(time_t when, const char *tag) {
-    osl_print_time_prefix_at(when, OSL_LOG_TIME_FORMAT);
-    fputs(tag, stdout);
-}
-
-void osl_rx_print_rssi(int8_t rssi) {
-    printf(" <%ddBm", rssi);
-}
-
-void osl_rx_print_fw(const uint8_t *p) {
-    printf(" fw%.2X.%.2X", p[14], p[15]);
-}
-
-void osl_rx_print_vcc(const uint8_t *p) {
-    printf(" %0.2fV", osl_rx_volts(p[5]));
-}
-
-void osl_rx_print_nm_wt(const uint8_t *p) {
-    printf(" Nm=%ds Wt=%ds>\n\r", p[6] * 2, osl_rx_wt(p));
+void osl_rx_line_record(const osl_rx_line &line, uint8_t *record) {
+    memset(record, 0, OSL_REC_SIZE);
+    memcpy(record + OSL_REC_PAYLOAD, line.payload, sizeof line.payload);
+    osl_addr_flip(line.addr, record + OSL_REC_ADDR);
+    record[OSL_REC_RSSI] = static_cast<uint8_t>(line.rssi);
 }

@@ -27,15 +27,6 @@ void osl_rx_line_defer(osl_log_printer print, const uint8_t *event, int8_t rssi,
 // Application's flow: the recorded line back.
 osl_rx_line osl_rx_line_from(const uint8_t *data, unsigned len);
 
-// Pieces several families' lines share.
-void osl_rx_print_head(time_t when, const char *tag);
-void osl_rx_print_rssi(int8_t rssi);
-void osl_rx_print_fw(const uint8_t *p);  // " fwHH.HH", bytes 14 and 15
-void osl_rx_print_vcc(const uint8_t *p); // " V.VVV", byte 5
-void osl_rx_print_nm_wt(const uint8_t *p);
-// The payload's fields: the wake time (bytes 0..3, least significant first),
-// big-endian 16 bits at i, a signed byte, volts.
-int32_t osl_rx_wt(const uint8_t *p);
-int osl_rx_u16(const uint8_t *p, int i);
-int osl_rx_s8(uint8_t b);
-float osl_rx_volts(uint8_t b);
+// The 23 record bytes the line's fields are read from: the payload and the
+// RSSI (the address stays in the line, in the order received).
+void osl_rx_line_record(const osl_rx_line &line, uint8_t *record);

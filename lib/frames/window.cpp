@@ -22,7 +22,7 @@ uint8_t slot_tail[OSL_RX_SLOTS];
 
 // The slot the current event lies in: with the window full (index 100) that
 // is the scratch row.
-int current_row() {
+int osl_rx_current_row() {
     int index = osl_rx_index;
     return index > OSL_RX_SLOTS ? OSL_RX_SLOTS : index;
 }
@@ -43,7 +43,7 @@ void osl_rx_window_tick() {
 }
 
 uint8_t *osl_rx_slot() {
-    return osl_rx_slots[current_row()];
+    return osl_rx_slots[osl_rx_current_row()];
 }
 
 void osl_rx_slot_received(uint8_t *slot, int n) {
@@ -54,7 +54,7 @@ void osl_rx_slot_received(uint8_t *slot, int n) {
 }
 
 int osl_rx_is_duplicate(int tail) {
-    const int current = current_row();
+    const int current = osl_rx_current_row();
     const uint8_t *now = osl_rx_slots[current];
     const int addr = osl::hci::report::ADDR;
     for (int s = current - 1; s >= 0; s--) {

@@ -14,7 +14,7 @@ constexpr uint8_t LAST_MINUTE = 59;
 
 // The local broken-down time, in storage of the caller's own: the library's
 // log lines convert times too, and nothing here may share a static result.
-bool local_now(struct tm *local) {
+bool osl_local_now(struct tm *local) {
     time_t now = osl_wall_clock(nullptr);
     return localtime_r(&now, local) != nullptr;
 }
@@ -54,7 +54,7 @@ int osl_time_is_now(uint8_t day_mask, float time_of_day) {
     if (osl_time_parse(&hour, &minute, time_of_day) != OSL_TIME_OK)
         return 0;
     struct tm local;
-    if (!local_now(&local))
+    if (!osl_local_now(&local))
         return 0;
     // tm_wday is 0..6, so bit 7 of the mask never matches.
     if (((day_mask >> local.tm_wday) & 1u) == 0)
@@ -68,7 +68,7 @@ int osl_time_is_between(float from, float to) {
         osl_time_parse(&hour, &minute, to) != OSL_TIME_OK)
         return 0;
     struct tm local;
-    if (!local_now(&local))
+    if (!osl_local_now(&local))
         return 0;
     // Now as the float that hh.mm written in the program would be: one
     // correctly rounded division of exact whole numbers. Adding minute / 100
