@@ -161,6 +161,9 @@ typedef struct osl_field {
  * (it remembers the addresses of the last 16 it heard). */
 int osl_record_type(const osl_record *rec);
 
+/* No family has more fields than this: room for any record's fields. */
+#define OSL_FIELDS_MAX 16
+
 /* Fills up to max fields of an accepted record; returns how many the record
  * has, or OSL_FIELDS_UNKNOWN_TYPE (-2) for an unknown type (or a null record). */
 int osl_record_fields(const osl_record *rec, osl_field *fields, int max);

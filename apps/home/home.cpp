@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -20,12 +21,6 @@ enum : int { EXIT_INTERRUPTED = 0, EXIT_LIB_TOO_OLD = 1, EXIT_OPEN_FAILED = 2 };
 constexpr const char *SENSOR_BOARD_ADDR = "111111111111";
 constexpr const char *CONTACT_BOARD_ADDR = "CBFD786BAA68";
 
-// Record bytes the actions read (payload offsets; meaning by device type).
-constexpr int WT = 0; // bytes 0..3, least significant first
-constexpr int VCC = 5;
-constexpr int NM = 6;
-constexpr float VCC_STEPS_PER_VOLT = 71.0f;
-
 // The schedule the demonstration asks about.
 constexpr uint8_t MONDAY_TO_WEDNESDAY = 0x0E;
 constexpr float ELEVEN_FIFTY_NINE = 11.59f;
@@ -34,56 +29,46 @@ constexpr float TWELVE_TEN = 12.1f;
 
 const char *const STAMP_FORMAT = "%T "; // the time, then two blanks
 
-int byte_at(const osl_record *rec, int i) {
-    return rec->payload[i];
+// A record's reading of that name, as the library decodes it (0 for a
+// reading the record's family does not carry).
+double reading(const osl_record *rec, const char *name) {
+    osl_field fields[OSL_FIELDS_MAX];
+    const int n = osl_record_fields(rec, fields, OSL_FIELDS_MAX);
+    for (int i = 0; i < n && i < OSL_FIELDS_MAX; i++)
+        if (strcmp(fields[i].name, name) == 0)
+            return fields[i].value;
+    return 0.0;
 }
-int signed_at(const osl_record *rec, int i) {
-    return static_cast<int8_t>(rec->payload[i]);
-}
-// Millivolts and hundredths of a degree come high byte first.
-int high_first(const osl_record *rec, int i) {
-    return rec->payload[i] * 256 + rec->payload[i + 1];
-}
-int32_t seconds_worked(const osl_record *rec) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; i--)
-        v = (v << 8) | rec->payload[WT + i];
-    return static_cast<int32_t>(v);
-}
-float supply_volts(const osl_record *rec) {
-    return static_cast<float>(rec->payload[VCC]) / VCC_STEPS_PER_VOLT;
+int whole(const osl_record *rec, const char *name) {
+    return static_cast<int>(reading(rec, name));
 }
 
 // The supply voltage, in the two forms the actions print it.
 int print_vcc_line(const osl_record *rec) {
-    return printf(" Vcc=%0.2fV\n", static_cast<double>(supply_volts(rec)));
+    return printf(" Vcc=%0.2fV\n", reading(rec, "voltage"));
 }
 int print_volts_line(const osl_record *rec) {
-    return printf(" %0.2fV\n", static_cast<double>(supply_volts(rec)));
+    return printf(" %0.2fV\n", reading(rec, "voltage"));
 }
 
-// Two ADC inputs in millivolts, the first at byte `at`.
-void print_adc_line(const osl_record *rec, int at) {
-    printf(" ADC1=%dmV ADC2=%dmV\n", high_first(rec, at), high_first(rec, at + 2));
+void print_adc_line(const osl_record *rec) {
+    printf(" ADC1=%dmV ADC2=%dmV\n", whole(rec, "adc1"), whole(rec, "adc2"));
 }
 
-// What the motion and magnet sensors share: the ADC inputs at bytes 10..13,
-// then light (byte 9), chip temperature (byte 8) and flags (byte 7), then the
-// supply voltage. That reading is documented as byte 5 / 71 up to a light
-// level of 24 (motion) or 29 (magnet); what to show above was ours to choose.
-// Byte 5 carries the supply voltage in every frame of every device, whatever
-// the light (the library's own log line shows it so), so the line shows that
-// same reading at any light level rather than a made-up value that would look
-// like a failing battery.
+// What the motion and magnet sensors share: the ADC inputs, then light,
+// chip temperature and flags, then the supply voltage. That reading is
+// documented as the supply byte / 71 up to a light level of 24 (motion) or
+// 29 (magnet); what to show above was ours to choose. Every frame of every
+// device carries its supply voltage there, whatever the light (the
+// library's own log line shows it so), so the line shows that same reading
+// at any light level rather than a made-up value that would look like a
+// failing battery.
 int print_sensor_readings(const osl_record *rec) {
-    print_adc_line(rec, 10);
-    printf(" L=%d chT=%d*C F=%.2X\n", byte_at(rec, 9), signed_at(rec, 8), byte_at(rec, 7));
+    print_adc_line(rec);
+    printf(" L=%d chT=%d*C F=%.2X\n", whole(rec, "light"), whole(rec, "temperature"),
+           whole(rec, "flags"));
     return print_vcc_line(rec);
 }
-
-constexpr uint8_t OBJECT_DETECTED = 0x80;
-constexpr uint8_t MAGNET_PRESENT = 0x80;
-constexpr uint8_t FLOODED = 0x01;
 
 enum : int { SINGLE_CLICK = 1, DOUBLE_CLICK = 2, HOLDING = 3 };
 
@@ -110,7 +95,7 @@ void explain_open_failure(int code) {
     if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO))
         fputc('\n', stderr);
     fprintf(stderr, "ostrel_home: the library did not open (code %d): %s\n", code,
-            open_code_meaning(code).c_str());
+            open_code_meaning(code));
 }
 
 } // namespace
@@ -118,22 +103,26 @@ void explain_open_failure(int code) {
 const char HOME_TITLE[] = "\n\t**** Ostrel Smart Home v0.1 ***";
 const char HOME_WEB_LINE[] = "\t****     https://ostrel.example/home     ***\n";
 
+const char *open_code_meaning(int code) {
+    const char *text = code == OSL_OPEN_OK ? nullptr : osl_result_text(OSL_OP_OPEN, code);
+    return text != nullptr ? text : "a code this program does not know";
+}
+
 int meteo_action(const osl_record *rec) {
     if (osl_check_addr(SENSOR_BOARD_ADDR, rec) == 0)
         return 0;
-    const float celsius = static_cast<float>(signed_at(rec, 8) * 256 + byte_at(rec, 9)) / 100.0f;
-    printf(" T=%0.2f*C RH=%2d L=%.3d INPUTS=%.2X\n", static_cast<double>(celsius), byte_at(rec, 10),
-           byte_at(rec, 11), byte_at(rec, 7));
-    print_adc_line(rec, 12);
+    printf(" T=%0.2f*C RH=%2d L=%.3d INPUTS=%.2X\n", reading(rec, "temperature"),
+           whole(rec, "humidity"), whole(rec, "light"), whole(rec, "inputs"));
+    print_adc_line(rec);
     print_volts_line(rec);
-    printf(" Nm=%ds Wt=%ds>\n", byte_at(rec, NM) * 2, seconds_worked(rec));
-    return printf(" %ddBm\n", static_cast<int>(rec->rssi));
+    printf(" Nm=%ds Wt=%ds>\n", whole(rec, "interval"), whole(rec, "uptime"));
+    return printf(" %ddBm\n", whole(rec, "rssi"));
 }
 
 int motion_action(const osl_record *rec) {
     if (osl_check_addr(SENSOR_BOARD_ADDR, rec) == 0)
         return 0;
-    if (byte_at(rec, 7) & OBJECT_DETECTED)
+    if (whole(rec, "motion") != 0)
         puts(" OBJECT DETECTED !!");
     return print_sensor_readings(rec);
 }
@@ -142,7 +131,7 @@ int button_action(const osl_record *rec) {
     if (osl_check_addr(SENSOR_BOARD_ADDR, rec) == 0)
         return 0;
     osl_print_local_time(STAMP_FORMAT);
-    switch (byte_at(rec, 7)) {
+    switch (whole(rec, "button")) {
     case SINGLE_CLICK:
         puts("Function: SINGLE_CLICK");
         break;
@@ -155,23 +144,23 @@ int button_action(const osl_record *rec) {
     default: // no function line: the next line continues the time stamp's
         break;
     }
-    printf(" L=%d chT=%d*C INPUTS=%.2X\n", byte_at(rec, 10), signed_at(rec, 9), byte_at(rec, 8));
+    printf(" L=%d chT=%d*C INPUTS=%.2X\n", whole(rec, "light"), whole(rec, "temperature"),
+           whole(rec, "inputs"));
     return print_vcc_line(rec);
 }
 
 int flood_action(const osl_record *rec) {
     if (osl_check_addr(CONTACT_BOARD_ADDR, rec) == 0)
         return 0;
-    puts(byte_at(rec, 7) & FLOODED ? "\n ------> FLOOD ALERT !!" : "\n ------> NO FLOOD :-)");
-    printf(" chT=%d*C\n", signed_at(rec, 8));
+    puts(whole(rec, "flood") != 0 ? "\n ------> FLOOD ALERT !!" : "\n ------> NO FLOOD :-)");
+    printf(" chT=%d*C\n", whole(rec, "temperature"));
     return print_volts_line(rec);
 }
 
 int magneto_action(const osl_record *rec) {
     if (osl_check_addr(CONTACT_BOARD_ADDR, rec) == 0)
         return 0;
-    puts(byte_at(rec, 7) & MAGNET_PRESENT ? "\n ------> MAGNET detected !!!"
-                                          : "\n ------> no MAGNET");
+    puts(whole(rec, "contact") != 0 ? "\n ------> MAGNET detected !!!" : "\n ------> no MAGNET");
     return print_sensor_readings(rec);
 }
 

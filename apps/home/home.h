@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "osl.h"
 
@@ -39,9 +38,9 @@ int trig_action(int result);
 // there is none (no record, a stop, types 6 to 19 and above 22).
 int home_dispatch(int read_result, const osl_record *rec);
 
-// What a result of osl_bt_open means for this program's lamps and adapter,
-// in words for its standard error.
-std::string open_code_meaning(int code);
+// What a result of osl_bt_open means, in words for its standard error (the
+// library's text, which names this program's lamps after its open).
+const char *open_code_meaning(int code);
 
 // What the loop runs on. The program uses the real library version and
 // osl_sleep_ms between passes; tests may pace the passes themselves.

@@ -248,6 +248,18 @@ constexpr osl_family osl_families[] = {
     osl_family_def(OSL_DEV_AIR, "AIR", osl_air_fields, ""),
 };
 
+constexpr bool osl_families_fit() {
+    for (const osl_family &f : osl_families) {
+        int named = 0;
+        for (int i = 0; i < f.count; i++)
+            named += f.fields[i].name != nullptr;
+        if (named > OSL_FIELDS_MAX)
+            return false;
+    }
+    return true;
+}
+static_assert(osl_families_fit(), "OSL_FIELDS_MAX holds every family's fields");
+
 int32_t osl_field_raw(const osl_field_spec &f, const uint8_t *r) {
     const int at = f.at;
     switch (f.read) {

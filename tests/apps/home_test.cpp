@@ -226,48 +226,78 @@ TEST(HomeScheduledAction, PrintsItsLineAndAnswersWhetherItIsBetweenTwelveAndTenP
 
 // --- what a failed open tells the user ----------------------------------------
 
-TEST(HomeOpenCodes, LampCodesNameTheLineAndItsSysfsFile) {
-    const std::string root = osl_gpio_root;
+// The texts are the library's; the lamp texts name the lines of the last
+// open, so each case first fails an open with the program's lamps, on a GPIO
+// tree that is not there.
+class HomeOpenCodes : public LibFixture {
+  protected:
+    void SetUp() override {
+        LibFixture::SetUp();
+        osl_gpio_root = missing_root_.c_str();
+        ASSERT_EQ(osl_bt_open(HOME_GPIO_RX, HOME_GPIO_TX, HOME_GPIO_PWR, 0),
+                  OSL_OPEN_LAMP + OSL_OPEN_LAMP_EXPORT);
+    }
+    const std::string missing_root_ = path("no-gpio-here");
+};
+
+TEST_F(HomeOpenCodes, LampCodesNameTheLineAndItsSysfsFile) {
+    const std::string root = missing_root_;
     struct Case {
         int code;
         std::string meaning;
     };
     const std::string no_gpio =
         " could not be opened for writing (no sysfs GPIO here, or no permission)";
+    // Lamps 1 to 3, each with its three steps.
+    constexpr int RX = OSL_OPEN_LAMP, TX = OSL_OPEN_LAMP + 3, PWR = OSL_OPEN_LAMP + 6;
     const Case cases[] = {
-        {200, "GPIO 26 (receive lamp) could not be exported: " + root + "/export" + no_gpio},
-        {201, "GPIO 26 (receive lamp) could not be made an output: " + root +
-                  "/gpio26/direction could not be written"},
-        {202, "GPIO 26 (receive lamp) could not be switched: its value file did not open: " + root +
-                  "/gpio26/value"},
-        {203, "GPIO 19 (transmit lamp) could not be exported: " + root + "/export" + no_gpio},
-        {204, "GPIO 19 (transmit lamp) could not be made an output: " + root +
-                  "/gpio19/direction could not be written"},
-        {205, "GPIO 19 (transmit lamp) could not be switched: its value file did not open: " +
-                  root + "/gpio19/value"},
-        {206, "GPIO 13 (power lamp) could not be exported: " + root + "/export" + no_gpio},
-        {207, "GPIO 13 (power lamp) could not be made an output: " + root +
-                  "/gpio13/direction could not be written"},
-        {208, "GPIO 13 (power lamp) could not be switched: its value file did not open: " + root +
-                  "/gpio13/value"},
-        {41, std::string("another program has the library open: it holds the lock file ") +
-                 osl_lock_path},
+        {RX + OSL_OPEN_LAMP_EXPORT,
+         "GPIO 26 (receive lamp) could not be exported: " + root + "/export" + no_gpio},
+        {RX + OSL_OPEN_LAMP_DIRECTION, "GPIO 26 (receive lamp) could not be made an output: " +
+                                           root + "/gpio26/direction could not be written"},
+        {RX + OSL_OPEN_LAMP_VALUE,
+         "GPIO 26 (receive lamp) could not be switched: its value file did not open: " + root +
+             "/gpio26/value"},
+        {TX + OSL_OPEN_LAMP_EXPORT,
+         "GPIO 19 (transmit lamp) could not be exported: " + root + "/export" + no_gpio},
+        {TX + OSL_OPEN_LAMP_DIRECTION, "GPIO 19 (transmit lamp) could not be made an output: " +
+                                           root + "/gpio19/direction could not be written"},
+        {TX + OSL_OPEN_LAMP_VALUE,
+         "GPIO 19 (transmit lamp) could not be switched: its value file did not open: " + root +
+             "/gpio19/value"},
+        {PWR + OSL_OPEN_LAMP_EXPORT,
+         "GPIO 13 (power lamp) could not be exported: " + root + "/export" + no_gpio},
+        {PWR + OSL_OPEN_LAMP_DIRECTION, "GPIO 13 (power lamp) could not be made an output: " +
+                                            root + "/gpio13/direction could not be written"},
+        {PWR + OSL_OPEN_LAMP_VALUE,
+         "GPIO 13 (power lamp) could not be switched: its value file did not open: " + root +
+             "/gpio13/value"},
+        {OSL_OPEN_LOCKED, std::string("another program has the library open: it holds the lock "
+                                      "file ") +
+                              osl_lock_path},
     };
     for (const Case &c : cases)
         EXPECT_EQ(open_code_meaning(c.code), c.meaning) << c.code;
 }
 
-TEST(HomeOpenCodes, EveryCodeOfTheLibraryHasAMeaningOfItsOwn) {
-    const std::string unknown = open_code_meaning(0);
+TEST_F(HomeOpenCodes, EveryCodeOfTheLibraryHasAMeaningOfItsOwn) {
+    const std::string unknown = open_code_meaning(OSL_OPEN_OK);
     std::vector<std::string> seen;
-    for (int code :
-         {41, 42, 200, 201, 202, 203, 204, 205, 206, 207, 208, 2, 4, 6, 8, 22, 24, 26, 28, 44}) {
+    for (int code : {OSL_OPEN_LOCKED, OSL_OPEN_QUEUE, OSL_OPEN_NO_ADAPTER, OSL_OPEN_SOCKET,
+                     OSL_OPEN_BIND, OSL_OPEN_NONBLOCK, OSL_OPEN_SCAN_PARAMS, OSL_OPEN_SCAN_ENABLE,
+                     OSL_OPEN_FILTER_GET, OSL_OPEN_FILTER_SET, OSL_OPEN_TIMER}) {
         const std::string meaning = open_code_meaning(code);
         EXPECT_NE(meaning, unknown) << code;
         EXPECT_EQ(std::count(seen.begin(), seen.end(), meaning), 0) << code << ": " << meaning;
         seen.push_back(meaning);
     }
-    for (int code : {1, 3, 20, 43, 199, 209, -1})
+    for (int code = OSL_OPEN_LAMP; code <= OSL_OPEN_LAMP_LAST; code++) {
+        const std::string meaning = open_code_meaning(code);
+        EXPECT_NE(meaning, unknown) << code;
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), meaning), 0) << code << ": " << meaning;
+        seen.push_back(meaning);
+    }
+    for (int code : {1, 3, 20, 43, OSL_OPEN_LAMP - 1, OSL_OPEN_LAMP_LAST + 1, -1})
         EXPECT_EQ(open_code_meaning(code), unknown) << code;
 }
 
