@@ -39,14 +39,14 @@ int scanner_run(int (*lib_version)(void)) {
     puts("ok");
 
     // No lamps: the tool runs on any board. The library prints why an open failed.
-    if (osl_bt_open(0, 0, 0, VERBOSITY) != 0)
+    if (osl_bt_open(0, 0, 0, VERBOSITY) != OSL_OPEN_OK)
         return EXIT_OPEN_FAILED;
 
     osl_record *rec = reinterpret_cast<osl_record *>(osl_buf);
     for (;;) {
         int got = osl_bt_read(rec);
         osl_sleep_ms(LOOP_PAUSE_MS);
-        if (got == -1)
+        if (got == OSL_READ_STOPPED)
             break;
     }
     osl_bt_close();

@@ -129,7 +129,7 @@ int actors_example_open() {
     sensor_frames = 0;
     actor_frames = 0;
     int r = osl_bt_open(0, 0, 0, VERBOSITY);
-    if (r != 0)
+    if (r != OSL_OPEN_OK)
         return r;
     osl_relay_add(RELAY_NAME, RELAY_ADDR, RELAY_KEY);
     osl_dimmer_add(DIMMER_NAME, DIMMER_ADDR, DIMMER_KEY);
@@ -149,8 +149,8 @@ int actors_example_open() {
 int actors_example_step() {
     osl_record rec;
     const int type = osl_bt_read(&rec);
-    if (type == -1)
-        return -1;
+    if (type == OSL_READ_STOPPED)
+        return OSL_READ_STOPPED;
     // Each actor frame shows what the actor really does; comply sends the
     // wanted state again when it differs (a lost command, a hand switch).
     switch (type) {
@@ -166,7 +166,7 @@ int actors_example_step() {
         actor_frames++;
         osl_pwm_comply(&rec);
         break;
-    case 0: // nothing queued (an air-sensor record reads the same)
+    case OSL_READ_NONE: // nothing queued (an air-sensor record may read the same)
         break;
     default:
         sensor_frames++;
@@ -192,7 +192,7 @@ int actors_example_main() {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (actors_example_open() != 0)
         return 2;
-    while (actors_example_step() != -1) {
+    while (actors_example_step() != OSL_READ_STOPPED) {
     }
     actors_example_close();
     return 0;
