@@ -8,7 +8,8 @@ set -euo pipefail
 
 # libclang-rt-14-dev: clang's runtimes, libFuzzer among them (tools/fuzz.sh).
 packages=(cmake ninja-build g++ gcc clang libclang-rt-14-dev pkg-config libbluetooth-dev
-          libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl python3)
+          libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl python3 clang-format
+          clang-tidy)
 # qemu boots Debian's kernel with a busybox initramfs; btvirt (bluez-test-tools)
 # plays the controllers; kmod and cpio build the initramfs; make and gcc build
 # the test GPIO module against the kernel's headers. No recommends: the

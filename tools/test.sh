@@ -14,21 +14,41 @@
 #   build-armhf    the whole suite cross-built for the 32-bit ARM board, run on
 #                  Debian's ARM kernel in a virtual machine
 # and builds the benchmarks the way tools/bench.sh does (without running them).
+# Every build uses the stricter warning set (OSL_STRICT_WARNINGS), and the
+# format and clang-tidy checks (tools/lint.sh) run after the debug build.
+#
+#   tools/test.sh --quick   while working: the debug build, its tests (all
+#                           but the virtual machines') and the lint checks
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/deps.sh --vm --arm
+quick=0
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+esac
 
 jobs=$(nproc)
 configure_and_build() {
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DOSL_WERROR=ON "$@"
+  cmake -S . -B "$dir" -G Ninja -DOSL_WERROR=ON -DOSL_STRICT_WARNINGS=ON "$@"
   cmake --build "$dir" -j "$jobs"
 }
 run() {
   configure_and_build "$@"
   ctest --test-dir "$1" --output-on-failure -j "$jobs"
 }
+
+if [ "$quick" -eq 1 ]; then
+  tools/deps.sh
+  run build-test -DCMAKE_BUILD_TYPE=Debug -DOSL_BUILD_BENCH=OFF
+  tools/lint.sh build-test
+  exit 0
+fi
+
+tools/deps.sh --vm --arm
 run build-test -DCMAKE_BUILD_TYPE=Debug
+tools/lint.sh build-test
 run build-asan -DCMAKE_BUILD_TYPE=Debug -DOSL_SANITIZE=ON -DOSL_BUILD_BENCH=OFF
 run build-release -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_BENCH=OFF -DOSL_PACKAGE_TESTS=ON \
   -DOSL_VM_TESTS=ON

@@ -172,9 +172,9 @@ TEST_P(OperationsQuiet, OnlyThePwmSetNoNameLineIsPrinted) {
 
 INSTANTIATE_TEST_SUITE_P(Verbosity, OperationsQuiet,
                          ::testing::Values(0, OSL_LOG_LIB | OSL_LOG_SENSORS | OSL_LOG_AIR),
-                         [](const ::testing::TestParamInfo<int> &info) {
-                             return info.param == 0 ? std::string("none")
-                                                    : std::string("all_but_actors");
+                         [](const ::testing::TestParamInfo<int> &case_info) {
+                             return case_info.param == 0 ? std::string("none")
+                                                         : std::string("all_but_actors");
                          });
 
 struct ComplyKind {
@@ -394,8 +394,8 @@ TEST_P(Triggers, ClearingStopsARunningOrFiredTrigger) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, Triggers, ::testing::ValuesIn(trigger_kinds),
-                         [](const ::testing::TestParamInfo<TriggerKind> &info) {
-                             return std::string(info.param.kind);
+                         [](const ::testing::TestParamInfo<TriggerKind> &case_info) {
+                             return std::string(case_info.param.kind);
                          });
 
 // ---- sends that fail -------------------------------------------------------------

@@ -211,8 +211,8 @@ TEST_P(RegistryLookup, ByNameStoredAddressAndFrameAddress) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, RegistryLookup, ::testing::ValuesIn(kinds),
-                         [](const ::testing::TestParamInfo<KindOps> &info) {
-                             return std::string(info.param.label);
+                         [](const ::testing::TestParamInfo<KindOps> &case_info) {
+                             return std::string(case_info.param.label);
                          });
 
 class RegistryTick : public LibFixture {

@@ -125,8 +125,8 @@ TEST_P(TransmitLayout, LoadsDataThenParametersOnTheCommandSocketThenAdvertises) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, TransmitLayout, ::testing::ValuesIn(layouts),
-                         [](const ::testing::TestParamInfo<LayoutCase> &info) {
-                             return std::string(info.param.what);
+                         [](const ::testing::TestParamInfo<LayoutCase> &case_info) {
+                             return std::string(case_info.param.what);
                          });
 
 TEST_F(Transmit, SameCommandInOneSecondIsTheSameDataAndChangesWithTheNext) {
@@ -262,8 +262,8 @@ TEST_P(TransmitFailure, EndsAtOnceWithItsResultBusyFlagClearedLampUntouched) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Exchange, TransmitFailure, ::testing::ValuesIn(failures),
-                         [](const ::testing::TestParamInfo<FailureCase> &info) {
-                             return std::string(info.param.what);
+                         [](const ::testing::TestParamInfo<FailureCase> &case_info) {
+                             return std::string(case_info.param.what);
                          });
 
 // A program that ended inside its advertising window (killed, crashed)
@@ -364,8 +364,8 @@ TEST_P(TransmitNoLink, SendFailsAtOnceWithoutTouchingAnyDescriptor) {
 }
 
 INSTANTIATE_TEST_SUITE_P(States, TransmitNoLink, ::testing::ValuesIn(no_links),
-                         [](const ::testing::TestParamInfo<NoLinkCase> &info) {
-                             return std::string(info.param.what);
+                         [](const ::testing::TestParamInfo<NoLinkCase> &case_info) {
+                             return std::string(case_info.param.what);
                          });
 
 // An open that failed after the link was made leaves no tick running; the
@@ -493,8 +493,8 @@ TEST_P(TransmitSockets, ReportDuringTheWindow) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, TransmitSockets, ::testing::ValuesIn(socket_cases),
-                         [](const ::testing::TestParamInfo<SocketCase> &info) {
-                             return std::string(info.param.what);
+                         [](const ::testing::TestParamInfo<SocketCase> &case_info) {
+                             return std::string(case_info.param.what);
                          });
 
 } // namespace

@@ -154,7 +154,7 @@ const ActionCase ACTION_CASES[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Records, HomeActionTest, ::testing::ValuesIn(ACTION_CASES),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &case_info) { return std::string(case_info.param.name); });
 
 // --- the dispatch table ------------------------------------------------------
 

@@ -39,7 +39,10 @@ static const struct family_case cases[] = {
       {"voltage", "V", VOLTS(213)},
       {"interval", "s", 4},
       {"uptime", "s", 3600},
-      {"temperature", "\xC2\xB0" "C", (double)((float)-100 / 100.0f)},
+      {"temperature",
+       "\xC2\xB0"
+       "C",
+       (double)((float)-100 / 100.0f)},
       {"humidity", "%", 46},
       {"light", NULL, 116},
       {"inputs", NULL, 5},
@@ -54,7 +57,10 @@ static const struct family_case cases[] = {
       {"voltage", "V", VOLTS(200)},
       {"uptime", "s", 3600},
       {"light", NULL, 24},
-      {"temperature", "\xC2\xB0" "C", -10},
+      {"temperature",
+       "\xC2\xB0"
+       "C",
+       -10},
       {"flags", NULL, 0x80},
       {"adc1", "mV", 3100},
       {"adc2", "mV", 2865},
@@ -68,7 +74,10 @@ static const struct family_case cases[] = {
       {"firmware", NULL, 0x0107},
       {"voltage", "V", VOLTS(213)},
       {"light", NULL, 64},
-      {"temperature", "\xC2\xB0" "C", 19},
+      {"temperature",
+       "\xC2\xB0"
+       "C",
+       19},
       {"button", NULL, 2},
       {"inputs", NULL, 0x0A},
       {"uptime", "s", 3600},
@@ -82,7 +91,10 @@ static const struct family_case cases[] = {
       {"voltage", "V", VOLTS(213)},
       {"interval", "s", 6},
       {"uptime", "s", 3600},
-      {"temperature", "\xC2\xB0" "C", 14},
+      {"temperature",
+       "\xC2\xB0"
+       "C",
+       14},
       {"flags", NULL, 1},
       {"flood", NULL, 1}}},
     {OSL_DEV_MAGNETO,
@@ -95,7 +107,10 @@ static const struct family_case cases[] = {
       {"interval", "s", 4},
       {"uptime", "s", 3600},
       {"light", NULL, 64},
-      {"temperature", "\xC2\xB0" "C", 19},
+      {"temperature",
+       "\xC2\xB0"
+       "C",
+       19},
       {"flags", NULL, 0},
       {"adc1", "mV", 3100},
       {"adc2", "mV", 2897},
@@ -110,7 +125,10 @@ static const struct family_case cases[] = {
       {"interval", "s", 2},
       {"uptime", "s", 3600},
       {"light", NULL, 0},
-      {"temperature", "\xC2\xB0" "C", 32},
+      {"temperature",
+       "\xC2\xB0"
+       "C",
+       32},
       {"channels", NULL, 9},
       {"adc1", "mV", 3313},
       {"adc2", "mV", 230}}},
@@ -124,7 +142,10 @@ static const struct family_case cases[] = {
       {"interval", "s", 2},
       {"uptime", "s", 3600},
       {"light", NULL, 5},
-      {"temperature", "\xC2\xB0" "C", -2},
+      {"temperature",
+       "\xC2\xB0"
+       "C",
+       -2},
       {"level", "%", 30},
       {"adc1", "mV", 1680}}},
     {OSL_DEV_PWM,
@@ -137,7 +158,10 @@ static const struct family_case cases[] = {
       {"interval", "s", 2},
       {"uptime", "s", 3600},
       {"light", NULL, 0},
-      {"temperature", "\xC2\xB0" "C", 31},
+      {"temperature",
+       "\xC2\xB0"
+       "C",
+       31},
       {"level0", "%", 20},
       {"level1", "%", 40},
       {"level2", "%", 80},
@@ -187,9 +211,8 @@ static int check_family(const struct family_case *c) {
             fprintf(stderr, "%s: no field %s\n", c->kind, e->name);
             failed = 1;
         } else if (got[j].value != e->value || !units_equal(got[j].unit, e->unit)) {
-            fprintf(stderr, "%s: %s is %.9g %s, expected %.9g %s\n", c->kind, e->name,
-                    got[j].value, got[j].unit ? got[j].unit : "(none)", e->value,
-                    e->unit ? e->unit : "(none)");
+            fprintf(stderr, "%s: %s is %.9g %s, expected %.9g %s\n", c->kind, e->name, got[j].value,
+                    got[j].unit ? got[j].unit : "(none)", e->value, e->unit ? e->unit : "(none)");
             failed = 1;
         }
     }

@@ -134,19 +134,21 @@ TEST_P(SwitchedByHandTest, ComplyBringsTheActorBack) {
     actors_example_close();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Actors, SwitchedByHandTest,
-    ::testing::Values(HandCase{"Relay", [](Kit &k) { k.relay.channels = 0x0C; },
-                               "[osl relay comply] send 'garden relay' "},
-                      HandCase{"Dimmer", [](Kit &k) { k.dimmer.level = 99; },
-                               "[osl dimmer comply] send 'hall dimmer' "},
-                      HandCase{"Pwm",
-                               [](Kit &k) {
-                                   k.pwm.levels[0] = 0;
-                                   k.pwm.levels[1] = 0;
-                               },
-                               "[osl pwm comply] send 'kitchen leds' "}),
-    [](const ::testing::TestParamInfo<HandCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Actors, SwitchedByHandTest,
+                         ::testing::Values(HandCase{"Relay",
+                                                    [](Kit &k) { k.relay.channels = 0x0C; },
+                                                    "[osl relay comply] send 'garden relay' "},
+                                           HandCase{"Dimmer", [](Kit &k) { k.dimmer.level = 99; },
+                                                    "[osl dimmer comply] send 'hall dimmer' "},
+                                           HandCase{"Pwm",
+                                                    [](Kit &k) {
+                                                        k.pwm.levels[0] = 0;
+                                                        k.pwm.levels[1] = 0;
+                                                    },
+                                                    "[osl pwm comply] send 'kitchen leds' "}),
+                         [](const ::testing::TestParamInfo<HandCase> &case_info) {
+                             return std::string(case_info.param.name);
+                         });
 
 TEST_F(ActorsExampleTest, ALostCommandIsSentAgainAtTheActorsNextReport) {
     // The first advertising window, the relay's first command, reaches nobody.

@@ -290,7 +290,7 @@ std::vector<Refusal> refusals() {
                       -60),
          46},
     };
-    for (uint8_t type : {8, 19, 23, 255})
+    for (uint8_t type : std::initializer_list<uint8_t>{8, 19, 23, 255})
         rows.push_back(
             {"unhandled frame type", sensor_report(METEO_ADDR, meteo_block(), type, -60), 46});
     return rows;

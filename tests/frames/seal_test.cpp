@@ -107,7 +107,7 @@ TEST_P(AesFips, EncryptsAndDecryptsInPlace) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Vectors, AesFips, ::testing::ValuesIn(kFipsVectors),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &case_info) { return std::string(case_info.param.name); });
 
 TEST(Aes, AgreesWithOpenSslOnRandomKeysAndBlocks) {
     std::mt19937 rng(20240611);

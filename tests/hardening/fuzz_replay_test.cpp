@@ -87,8 +87,8 @@ INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
                          ::testing::Values(Target{"decoder", fuzz::decoder_init, fuzz::decoder_run},
                                            Target{"text", fuzz::text_init, fuzz::text_run},
                                            Target{"time", fuzz::time_init, fuzz::time_run}),
-                         [](const ::testing::TestParamInfo<Target> &info) {
-                             return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<Target> &case_info) {
+                             return std::string(case_info.param.name);
                          });
 
 } // namespace

@@ -213,7 +213,7 @@ struct Frame {
 std::vector<Frame> every_family() {
     std::vector<Frame> frames;
     const Addr sensor = addr_from_text("D40A1B2C3D01");
-    for (uint8_t type : {1, 2, 3, 4, 5, 9}) {
+    for (uint8_t type : std::initializer_list<uint8_t>{1, 2, 3, 4, 5, 9}) {
         DeviceBlock b;
         b.wt = 1000u + type;
         b.type = type;
