@@ -160,7 +160,7 @@ TEST_P(OperationsQuiet, OnlyThePwmSetNoNameLineIsPrinted) {
 
     // Nor the send lines, also of failed sends (which need no ticks).
     osl_record rec = report(RELAY, {0x01});
-    sim.status(Call::SendReq, 0x0C, -1);
+    sim.status(Call::SendReq, hci::STATUS_COMMAND_DISALLOWED, -1);
     EXPECT_EQ(osl_relay_on(RELAY.name, 0x01), -24);
     EXPECT_EQ(osl_relay_off(RELAY.name, 0x01), -24);
     EXPECT_EQ(osl_dimmer_set(DIMMER.name, 10), -24);
@@ -276,7 +276,8 @@ TEST_F(Operations, GetsReadTheStateTheFramesReported) {
     EXPECT_EQ(osl_pwm_get_ch1(PWM_DECOY.name), 0);
 
     // The gets read what was reported, not what is wanted.
-    sim.status(Call::SendReq, 0x0C, -1); // no send completes; none has to wait for ticks
+    sim.status(Call::SendReq, hci::STATUS_COMMAND_DISALLOWED,
+               -1); // no send completes; none has to wait for ticks
     EXPECT_EQ(osl_relay_on(RELAY.name, 0x04), -24);
     EXPECT_EQ(osl_dimmer_set(DIMMER.name, 10), -24);
     EXPECT_EQ(osl_pwm_set(PWM.name, 1, 2, 3), -24);
@@ -415,7 +416,7 @@ struct FailedSetCase {
 
 const FailedSetCase failed_sets[] = {
     {"relay_on, data refused",
-     [](sim::Controller &s) { s.status(Call::SendReq, 0x0C); },
+     [](sim::Controller &s) { s.status(Call::SendReq, hci::STATUS_COMMAND_DISALLOWED); },
      [] { return osl_relay_on("hall", 0x13); },
      -24,
      "T [osl send] relay_on 'hall' 0A->03 [-24]\n\r",
@@ -477,7 +478,7 @@ TEST_F(Operations, ComplyWhoseSendFailsGivesMinusSix) {
 
     osl_record rec = report(RELAY, {0x01});
     forget();
-    sim.status(Call::SendReq, 0x0C);
+    sim.status(Call::SendReq, hci::STATUS_COMMAND_DISALLOWED);
     EXPECT_EQ(osl_relay_comply(&rec), -6);
     EXPECT_EQ(said(), "T [osl relay comply] send 'hall' 01->05 [-24]\n\r");
     EXPECT_EQ(sent(RELAY), (std::array<uint8_t, 4>{0xC5, 0, 0, 0}));

@@ -201,7 +201,7 @@ const FailureCase failures[] = {
      ENETDOWN,
      {DATA_REQUEST}},
     {"data_refused",
-     [](sim::Controller &s) { s.status(Call::SendReq, 0x0C); },
+     [](sim::Controller &s) { s.status(Call::SendReq, hci::STATUS_COMMAND_DISALLOWED); },
      -24,
      EIO,
      {DATA_REQUEST}},
@@ -378,8 +378,10 @@ TEST_F(Transmit, SendAfterAnOpenThatStartedNoTickStillEnds) {
         int open_code;
     };
     const Case cases[] = {
-        {"scan parameters refused twice", [this] { sim.status(Call::ScanParams, 0x0C, 2); }, 22},
-        {"no timer", [] { osl_timer = &sim::timer_create_fails; }, 44},
+        {"scan parameters refused twice",
+         [this] { sim.status(Call::ScanParams, hci::STATUS_COMMAND_DISALLOWED, 2); },
+         OSL_OPEN_SCAN_PARAMS},
+        {"no timer", [] { osl_timer = &sim::timer_create_fails; }, OSL_OPEN_TIMER},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -619,7 +619,7 @@ TEST_F(HomeOpenTest, WhileAnotherProgramHoldsTheLockEndsWithCode41) {
 
 TEST_F(HomeOpenTest, ScanRefusedEndsWithCode24AfterTheLibrarysLine) {
     make_gpio_tree();
-    sim.status(osl::sim::Call::ScanEnable, 0x0C, -1);
+    sim.status(osl::sim::Call::ScanEnable, osl::hci::STATUS_COMMAND_DISALLOWED, -1);
     EXPECT_EQ(run_to_end(), 2);
     EXPECT_EQ(out(), START + "osl_lib_version: 0200 - ok\n"
                              "T [osl open] mac:563412EB27B8 | osl_lib:00000200\n"

@@ -116,7 +116,7 @@ TEST_F(ScannerTest, LockHeldByAnotherProgramEndsWithStatusTwo) {
 }
 
 TEST_F(ScannerTest, ScanRefusedEndsWithStatusTwoAndNothingOfItsOwn) {
-    sim.status(osl::sim::Call::ScanEnable, 0x0C, -1);
+    sim.status(osl::sim::Call::ScanEnable, osl::hci::STATUS_COMMAND_DISALLOWED, -1);
 
     StdoutCapture out;
     int status = scanner_run(osl_bt_lib_version);

@@ -93,28 +93,31 @@ TEST_F(Adapter, EachFailingStepGivesItsCodeLineAndState) {
     // sockets_open: both the scanning and the command socket stay open once
     // the link is.
     const OpenCase cases[] = {
-        {"no adapter", [](auto &s) { s.present = false; }, 2, "[osl err] BLE dev not found",
-         OSL_ADAPTER_CLOSED, 0},
-        {"socket", [](auto &s) { s.fail(Call::Socket, EPERM); }, 4, "[osl err] cant open socket",
-         OSL_ADAPTER_CLOSED, 0},
-        {"bind", [](auto &s) { s.fail(Call::Bind, ENODEV); }, 6, "[osl err] cant bind socket",
-         OSL_ADAPTER_CLOSED, 0},
+        {"no adapter", [](auto &s) { s.present = false; }, OSL_OPEN_NO_ADAPTER,
+         "[osl err] BLE dev not found", OSL_ADAPTER_CLOSED, 0},
+        {"socket", [](auto &s) { s.fail(Call::Socket, EPERM); }, OSL_OPEN_SOCKET,
+         "[osl err] cant open socket", OSL_ADAPTER_CLOSED, 0},
+        {"bind", [](auto &s) { s.fail(Call::Bind, ENODEV); }, OSL_OPEN_BIND,
+         "[osl err] cant bind socket", OSL_ADAPTER_CLOSED, 0},
         // The command socket fails the same way, and the scanning socket is
         // closed again.
-        {"command socket", [](auto &s) { s.fail(Call::Socket, EMFILE, 1, 1); }, 4,
+        {"command socket", [](auto &s) { s.fail(Call::Socket, EMFILE, 1, 1); }, OSL_OPEN_SOCKET,
          "[osl err] cant open socket", OSL_ADAPTER_CLOSED, 0},
-        {"command socket bind", [](auto &s) { s.fail(Call::Bind, ENODEV, 1, 1); }, 6,
+        {"command socket bind", [](auto &s) { s.fail(Call::Bind, ENODEV, 1, 1); }, OSL_OPEN_BIND,
          "[osl err] cant bind socket", OSL_ADAPTER_CLOSED, 0},
-        {"ioctl", [](auto &s) { s.fail(Call::Ioctl, EBADF); }, 8,
+        {"ioctl", [](auto &s) { s.fail(Call::Ioctl, EBADF); }, OSL_OPEN_NONBLOCK,
          "[osl err] cant set ioctlT [osl close] closed\n\r", OSL_ADAPTER_CLOSED, 0},
-        {"scan parameters twice", [](auto &s) { s.status(Call::ScanParams, 0x0C, 2); }, 22,
+        {"scan parameters twice",
+         [](auto &s) { s.status(Call::ScanParams, osl::hci::STATUS_COMMAND_DISALLOWED, 2); },
+         OSL_OPEN_SCAN_PARAMS,
          MAC_LINE + "T [osl start] ble stop\n\rT [osl err] set scan param\n\r", OSL_ADAPTER_OPEN,
          2},
-        {"scan enable", [](auto &s) { s.status(Call::ScanEnable, 0x0C); }, 24,
-         MAC_LINE + "T [osl err] ble scan enable\n\r", OSL_ADAPTER_OPEN, 2},
-        {"getsockopt", [](auto &s) { s.fail(Call::GetFilter, EBADF); }, 26,
+        {"scan enable",
+         [](auto &s) { s.status(Call::ScanEnable, osl::hci::STATUS_COMMAND_DISALLOWED); },
+         OSL_OPEN_SCAN_ENABLE, MAC_LINE + "T [osl err] ble scan enable\n\r", OSL_ADAPTER_OPEN, 2},
+        {"getsockopt", [](auto &s) { s.fail(Call::GetFilter, EBADF); }, OSL_OPEN_FILTER_GET,
          MAC_LINE + "T [osl err] get sock opt\n\r", OSL_ADAPTER_SCANNING, 2},
-        {"setsockopt", [](auto &s) { s.fail(Call::SetFilter, EINVAL); }, 28,
+        {"setsockopt", [](auto &s) { s.fail(Call::SetFilter, EINVAL); }, OSL_OPEN_FILTER_SET,
          MAC_LINE + "T [osl err] set sock opt\n\r", OSL_ADAPTER_SCANNING, 2},
         {"timer create", [](auto &) { osl_timer = &timer_create_fails; }, 44,
          MAC_LINE + "T [osl start] error timer inti\n\r", OSL_ADAPTER_FILTERED, 2},
@@ -230,7 +233,7 @@ TEST_F(Adapter, NothingElseIsPrintedWithoutTheLibraryLog) {
 }
 
 TEST_F(Adapter, CloseAfterAnOpenThatStoppedBeforeScanningOnlyClosesTheSocket) {
-    sim.status(Call::ScanEnable, 0x0C);
+    sim.status(Call::ScanEnable, osl::hci::STATUS_COMMAND_DISALLOWED);
     std::string printed;
     ASSERT_EQ(open(OSL_LOG_LIB, &printed), 24);
     sim.calls.clear();
@@ -258,7 +261,7 @@ TEST_F(Adapter, CloseAfterScanningStartedWithoutTheFilterStopsTheScanAndClosesTh
 TEST_F(Adapter, FailuresWhileClosingAreReportedAndCloseStillEnds) {
     std::string printed;
     ASSERT_EQ(open(OSL_LOG_LIB, &printed), 0);
-    sim.status(Call::ScanEnable, 0x0C);
+    sim.status(Call::ScanEnable, osl::hci::STATUS_COMMAND_DISALLOWED);
     sim.fail(Call::Close, EIO);
     EXPECT_EQ(close(), "T [osl err] stop dev\n\rT [osl err] close\n\rT [osl closed]\n\r");
     EXPECT_EQ(osl_adapter.state, OSL_ADAPTER_CLOSED);

@@ -21,6 +21,7 @@
 #include "core/log.h"
 #include "core/platform.h"
 #include "frames/decode.h"
+#include "frames/layout.h"
 #include "frames/window.h"
 #include "osl.h"
 #include "support/capture.h"
@@ -37,7 +38,7 @@ class Lifecycle : public osl::test::LibFixture {
   protected:
     // Queues a record as the decoder would, with `type` in byte 4.
     static void queue_record(uint8_t type) {
-        uint8_t report[46] = {};
+        uint8_t report[osl::frame::REPORT_STD_SIZE] = {};
         uint8_t payload[16] = {};
         payload[4] = type;
         osl_record_push(report, payload, -50, &osl_fifo);
@@ -251,7 +252,7 @@ TEST_F(Lifecycle, TickReadsAtMostTenEventsAndNothingWhileTheTransmitterIsBusy) {
     use_manual_timer();
     ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
     for (int i = 0; i < 12; i++)
-        sim.deliver(event(46));
+        sim.deliver(event(osl::frame::REPORT_STD_SIZE));
     osl_tx_busy = 1;
     tick();
     EXPECT_EQ(sim.pending(), 12u);
@@ -298,7 +299,7 @@ TEST_F(Lifecycle, TickWithAFullWindowReadsIntoTheScratchRow) {
     use_manual_timer();
     ASSERT_EQ(osl_bt_open(0, 0, 0, 0), 0);
     osl_rx_index = OSL_RX_SLOTS;
-    sim.deliver(event(46, 7));
+    sim.deliver(event(osl::frame::REPORT_STD_SIZE, 7));
     tick();
     EXPECT_EQ(sim.pending(), 0u);
     EXPECT_EQ(osl_rx_slots[OSL_RX_SLOTS][2], 9);
@@ -410,7 +411,7 @@ TEST_F(Lifecycle, RealTimerPacesSleepAndSigintEndsTheApplicationLoop) {
     EXPECT_GE(1000000 - osl_rx_countdown, 15);
 
     // Events delivered while running are read by the ticks.
-    sim.deliver(event(46));
+    sim.deliver(event(osl::frame::REPORT_STD_SIZE));
     EXPECT_TRUE(wait_until([&] { return sim.pending() == 0; }));
 
     std::thread interrupter([] {

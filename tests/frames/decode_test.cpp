@@ -79,7 +79,7 @@ class Decoder : public DecoderFixture {
     // Accepts new sensor frames until the window holds all it can.
     void fill_window() {
         for (uint32_t wt = 0; osl_rx_index < OSL_RX_SLOTS; wt++) {
-            ASSERT_EQ(decode(meteo(wt)), 23);
+            ASSERT_EQ(decode(meteo(wt)), OSL_REC_SIZE);
             take_records(); // the queue holds 44 records at most
         }
     }
@@ -247,7 +247,7 @@ TEST_F(Decoder, ActorFrameNeedsTheActorsOwnKey) {
     EXPECT_EQ(decode(actor_report(DIMMER_ADDR, dimmer_block(5), key_from_text(RELAY_KEY), -1)),
               -10);
     EXPECT_EQ(decode(actor_report(DIMMER_ADDR, relay_block(5), key_from_text(DIMMER_KEY), -1)),
-              46); // no relay has that address
+              frame::REPORT_STD_SIZE); // no relay has that address
     EXPECT_EQ(osl_dimmer_table[0].reported, 0);
     EXPECT_EQ(take_records().size(), 0u);
     EXPECT_EQ(osl_rx_index, 0);
@@ -288,11 +288,11 @@ std::vector<Refusal> refusals() {
         {"relay nobody registered",
          actor_report(addr_from_text("0000000000AA"), relay_block(1), key_from_text(RELAY_KEY),
                       -60),
-         46},
+         frame::REPORT_STD_SIZE},
     };
     for (uint8_t type : std::initializer_list<uint8_t>{8, 19, 23, 255})
-        rows.push_back(
-            {"unhandled frame type", sensor_report(METEO_ADDR, meteo_block(), type, -60), 46});
+        rows.push_back({"unhandled frame type", sensor_report(METEO_ADDR, meteo_block(), type, -60),
+                        frame::REPORT_STD_SIZE});
     return rows;
 }
 
@@ -341,7 +341,7 @@ TEST_F(Decoder, AcceptedFrameLightsTheLampForFiveTicks) {
 
 TEST_F(Decoder, RepeatIsRefusedUntilTheWindowCloses) {
     open(OSL_LOG_SENSORS);
-    EXPECT_EQ(decode(meteo()), 23);
+    EXPECT_EQ(decode(meteo()), OSL_REC_SIZE);
     EXPECT_EQ(decode(meteo()), -12);
     EXPECT_EQ(osl_rx_index, 1);
     EXPECT_EQ(osl_rx_countdown, 100);
@@ -385,7 +385,7 @@ TEST_F(Decoder, RepeatIsRefusedWhereverThePayloadSits) {
     open(0);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(decode(c.event), 23);
+        EXPECT_EQ(decode(c.event), OSL_REC_SIZE);
         EXPECT_EQ(decode(c.event), -12);
         take_records();
         tick(OSL_RX_WINDOW_TICKS); // the window closes
@@ -443,7 +443,7 @@ TEST_F(Decoder, FullWindowRefusesNewSealedFramesOnly) {
     Bytes bad = meteo(101);
     bad[frame::REPORT_STD_PAYLOAD + OSL_SEALED_TAG] ^= 0x01;
     EXPECT_EQ(decode(bad), -10);
-    EXPECT_EQ(decode(air_report(METEO_ADDR, air_block(), -60)), 23);
+    EXPECT_EQ(decode(air_report(METEO_ADDR, air_block(), -60)), OSL_REC_SIZE);
     EXPECT_EQ(osl_rx_index, OSL_RX_SLOTS);
     EXPECT_EQ(osl_rx_countdown, 100 - 1); // the last of the 100 set it, one tick ago
 }
@@ -473,9 +473,9 @@ TEST_F(Decoder, RefusedActorFramesLeaveTheReportedStateAlone) {
     const std::vector<int> latest = {0x0A, 20, 4, 5, 6};
 
     for (const Bytes &e : older)
-        ASSERT_EQ(decode(e), 23);
+        ASSERT_EQ(decode(e), OSL_REC_SIZE);
     for (const Bytes &e : newer)
-        ASSERT_EQ(decode(e), 23);
+        ASSERT_EQ(decode(e), OSL_REC_SIZE);
     ASSERT_EQ(reported(), latest);
     take_records();
     said();
@@ -521,7 +521,7 @@ TEST_F(Decoder, KeyAnnouncementIsPrintedOncePerWindowAndNeverQueued) {
     EXPECT_EQ(lamp(), "10101");
 
     tick(100);
-    EXPECT_EQ(decode(announcement), 46);
+    EXPECT_EQ(decode(announcement), frame::REPORT_STD_SIZE);
     take_records();
     EXPECT_NE(said(), "");
 }
@@ -549,8 +549,8 @@ TEST_F(Decoder, KeyAnnouncementRefusedAtAFullWindowStillLightsTheLamp) {
 TEST_F(Decoder, AirFramesAreQueuedEveryTimeAndKeepNoSlot) {
     open(OSL_LOG_AIR);
     const Bytes air = air_report(METEO_ADDR, air_block(), -60);
-    EXPECT_EQ(decode(air), 23);
-    EXPECT_EQ(decode(air), 23);
+    EXPECT_EQ(decode(air), OSL_REC_SIZE);
+    EXPECT_EQ(decode(air), OSL_REC_SIZE);
     EXPECT_EQ(osl_rx_index, 0);
     EXPECT_EQ(osl_rx_countdown, 0);
     std::vector<osl_record> records = take_records();
