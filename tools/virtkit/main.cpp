@@ -123,7 +123,8 @@ bool set_address(Controller &c, const virtkit::Addr &a) {
     if (c.address_set && c.address == a)
         return true;
     uint8_t status;
-    if (const char *err = outcome(link::set_random_address(c.cmd, a.data(), &status), status)) {
+    const int sent = link::set_random_address(c.cmd, a.data(), &status);
+    if (const char *err = outcome(sent, status)) {
         char text[13];
         addr_text(a, text);
         fprintf(stderr, "osl_virtkit: hci%d: random address %s: %s\n", c.dev, text, err);
@@ -197,8 +198,8 @@ void send(void *, Device &d, const AdvData &data) {
             return;
     }
     uint8_t status;
-    if (const char *err =
-            outcome(link::set_advertising_data(c->cmd, data.bytes, data.len, &status), status)) {
+    const int sent = link::set_advertising_data(c->cmd, data.bytes, data.len, &status);
+    if (const char *err = outcome(sent, status)) {
         fprintf(stderr, "osl_virtkit: hci%d: advertising data: %s\n", c->dev, err);
         return;
     }
@@ -248,7 +249,8 @@ bool open_controller(Controller &c) {
     if (!set_address(c, c.devices[0]->addr()))
         return false;
     uint8_t status;
-    if (const char *err = outcome(link::set_advertising_parameters(c.cmd, &status), status)) {
+    const int sent = link::set_advertising_parameters(c.cmd, &status);
+    if (const char *err = outcome(sent, status)) {
         fprintf(stderr, "osl_virtkit: hci%d: advertising parameters: %s\n", c.dev, err);
         return false;
     }
