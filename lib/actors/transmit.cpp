@@ -22,10 +22,8 @@ namespace command = osl::frame::command;
 // How long a command is advertised.
 constexpr int ADVERTISE_MS = 100;
 
-// LE Set Advertising Parameters: 20 to 23.125 ms intervals, connectable
-// undirected, public own address, no peer, all three channels, no filter.
-constexpr uint8_t ADV_PARAMS[] = {0x20, 0x00, 0x25, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                  0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00};
+// Commands go out under the adapter's public address.
+constexpr const auto &ADV_PARAMS = hci::ADV_PARAMS<hci::OWN_ADDR_PUBLIC>;
 
 // One osl_tx_request on the command socket; its one-byte answer is the status
 // (also left in *answer when given). 0 done; failed when hci_send_req

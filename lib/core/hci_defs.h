@@ -24,6 +24,12 @@ inline constexpr uint16_t OCF_LE_SET_ADVERTISE_ENABLE = 0x000A;
 inline constexpr uint16_t OCF_LE_SET_SCAN_PARAMETERS = 0x000B;
 inline constexpr uint16_t OCF_LE_SET_SCAN_ENABLE = 0x000C;
 
+// A command's opcode as it travels: the group in the top 6 bits, the command
+// in the low 10 (LE Set Scan Enable is 0x200C).
+constexpr uint16_t opcode(uint16_t ogf, uint16_t ocf) {
+    return static_cast<uint16_t>(ogf << 10 | ocf);
+}
+
 // A controller's answer to a command its state does not allow: switching
 // scanning or advertising to the state it is already in, or changing scan
 // parameters, advertising parameters or the random address while the scan
@@ -38,7 +44,16 @@ inline constexpr uint8_t SCAN_PASSIVE = 0x00;
 inline constexpr uint16_t SCAN_INTERVAL = 0x0010;
 inline constexpr uint16_t SCAN_WINDOW = 0x0010;
 inline constexpr uint8_t OWN_ADDR_PUBLIC = 0x00;
+inline constexpr uint8_t OWN_ADDR_RANDOM = 0x01; // the one set with LE Set Random Address
 inline constexpr uint8_t FILTER_ACCEPT_ALL = 0x00;
+
+// LE Set Advertising Parameters: 20 to 23.125 ms intervals (0x20 and 0x25
+// times 0.625 ms), connectable undirected, the given own address type, no
+// peer, all three channels, no filter. The library advertises its commands
+// under its public address, the virtual kit's devices under random ones.
+template <uint8_t own_addr_type>
+inline constexpr uint8_t ADV_PARAMS[15] = {0x20, 0x00, 0x25, 0x00, 0x00, own_addr_type, 0x00, 0x00,
+                                           0x00, 0x00, 0x00, 0x00, 0x00, 0x07,          0x00};
 
 // Read BD_ADDR answer: status byte, then the address least significant byte first.
 inline constexpr int READ_BD_ADDR_REPLY_LEN = 7;

@@ -236,8 +236,7 @@ class ActorFixture : public LibFixture {
 
     // Clears the record of calls, commands and moments and takes the output.
     void forget() {
-        sim.calls.clear();
-        sim.commands.clear();
+        sim.clear_record();
         moments().clear();
         out.take();
     }
@@ -279,7 +278,7 @@ class ActorFixture : public LibFixture {
     // The LE Set Advertising Data blocks the controller received, in order.
     std::vector<Bytes> data_blocks() const {
         std::vector<Bytes> blocks;
-        for (const sim::Command &c : sim.commands)
+        for (const sim::Command &c : sim.commands())
             if (c.ogf == 0x08 && c.ocf == 0x0008)
                 blocks.push_back(c.params);
         return blocks;

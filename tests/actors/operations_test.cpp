@@ -108,7 +108,7 @@ TEST_F(Operations, EveryNameOperationRefusesANameOfAnotherKind) {
         EXPECT_EQ(said(), no_name_line(c, c.foreign));
     }
     EXPECT_EQ(tables(), before);
-    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(sim.calls().empty());
 }
 
 TEST_F(Operations, NullNameIsNoSuchActor) {
@@ -126,7 +126,7 @@ TEST_F(Operations, NullNameIsNoSuchActor) {
         EXPECT_EQ(line.substr(line.size() - 3), "'\n\r") << line;
     }
     EXPECT_EQ(tables(), before);
-    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(sim.calls().empty());
 }
 
 // Without OSL_LOG_ACTORS the same calls give the same results and print
@@ -156,7 +156,7 @@ TEST_P(OperationsQuiet, OnlyThePwmSetNoNameLineIsPrinted) {
     EXPECT_EQ(osl_pwm_comply(&stranger), -2);
     EXPECT_EQ(osl_relay_comply(nullptr), -2);
     EXPECT_EQ(said(), "");
-    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(sim.calls().empty());
 
     // Nor the send lines, also of failed sends (which need no ticks).
     osl_record rec = report(RELAY, {0x01});
@@ -209,7 +209,7 @@ TEST_F(Operations, ComplyRefusesRecordsOfOtherKindsAndUnknownAddresses) {
         EXPECT_EQ(null_line.substr(0, tag.size()), tag);
         EXPECT_EQ(null_line.find('\n'), std::string::npos);
         EXPECT_EQ(tables(), before);
-        EXPECT_TRUE(sim.calls.empty());
+        EXPECT_TRUE(sim.calls().empty());
     }
     // So the next output goes on on the same line.
     osl_record stranger{};
@@ -747,7 +747,7 @@ TEST_F(Operations, ComplySendsTheWholeWantedStateWhenTheRecordDiffers) {
         EXPECT_EQ(comply(*c.actor, &rec), c.result);
         EXPECT_EQ(said(), c.line);
         if (c.result == 0) {
-            EXPECT_TRUE(sim.calls.empty());
+            EXPECT_TRUE(sim.calls().empty());
         } else {
             std::array<uint8_t, 4> expected = {c.sent[0], c.sent[1], c.sent[2], 0};
             EXPECT_EQ(sent(*c.actor), expected);
@@ -763,7 +763,7 @@ TEST_F(Operations, SetThenComplyWithTheActorsNextFrames) {
     osl_record rec = report(RELAY, {0x05});
     forget();
     EXPECT_EQ(osl_relay_comply(&rec), 0);
-    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(sim.calls().empty());
     rec = report(RELAY, {0x01}); // one channel fell back
     forget();
     EXPECT_EQ(osl_relay_comply(&rec), -4);
@@ -773,7 +773,7 @@ TEST_F(Operations, SetThenComplyWithTheActorsNextFrames) {
     rec = report(PWM, {100, 50, 100});
     forget();
     EXPECT_EQ(osl_pwm_comply(&rec), 0);
-    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(sim.calls().empty());
 
     EXPECT_EQ(osl_dimmer_set(DIMMER.name, 150), 0);
     rec = report(DIMMER, {100});

@@ -74,15 +74,15 @@ TEST_P(TransmitLayout, LoadsDataThenParametersOnTheCommandSocketThenAdvertises) 
     EXPECT_EQ(osl_send_command(ACTOR_INDEX, c.values.data(), c.target->type), 0);
     const time_t after = time(nullptr);
 
-    EXPECT_EQ(sim.calls, FULL_SEND);
-    ASSERT_EQ(sim.commands.size(), 2u);
-    for (const sim::Command &cmd : sim.commands)
+    EXPECT_EQ(sim.calls(), FULL_SEND);
+    ASSERT_EQ(sim.commands().size(), 2u);
+    for (const sim::Command &cmd : sim.commands())
         EXPECT_EQ(cmd.sock, COMMAND_SOCKET);
-    EXPECT_EQ(sim.commands[1].params, ADV_PARAMETERS);
+    EXPECT_EQ(sim.commands()[1].params, ADV_PARAMETERS);
 
     // LE Set Advertising Data: its length, then the flags and manufacturer
     // headers of the standard layout, then the sealed payload.
-    const Bytes &data = sim.commands[0].params;
+    const Bytes &data = sim.commands()[0].params;
     ASSERT_EQ(data.size(), 32u);
     EXPECT_EQ(data[0], 31);
     EXPECT_EQ(Bytes(data.begin() + 1, data.begin() + 8),
@@ -121,7 +121,7 @@ TEST_P(TransmitLayout, LoadsDataThenParametersOnTheCommandSocketThenAdvertises) 
     }
     EXPECT_EQ(osl_tx_busy, 0);
     EXPECT_EQ(tx_lamp(), "1010");
-    EXPECT_FALSE(sim.advertising);
+    EXPECT_FALSE(sim.advertising());
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, TransmitLayout, ::testing::ValuesIn(layouts),
@@ -177,7 +177,7 @@ TEST_F(Transmit, TypesOtherThanTheActorsAreRefusedBeforeAnythingHappens) {
     for (int type : {0, OSL_DEV_METEO, OSL_DEV_MAGNETO, 19, 23, 254, 255}) {
         SCOPED_TRACE(type);
         EXPECT_EQ(osl_send_command(ACTOR_INDEX, values, static_cast<uint8_t>(type)), -50);
-        EXPECT_TRUE(sim.calls.empty());
+        EXPECT_TRUE(sim.calls().empty());
         EXPECT_TRUE(moments().empty()) << "busy flag or lamp touched";
         EXPECT_EQ(osl_tx_busy, 0);
         EXPECT_EQ(tx_lamp(), "10");
@@ -242,12 +242,12 @@ TEST_P(TransmitFailure, EndsAtOnceWithItsResultBusyFlagClearedLampUntouched) {
     const int err = errno;
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(err, c.err);
-    EXPECT_EQ(sim.calls, c.calls);
+    EXPECT_EQ(sim.calls(), c.calls);
     for (const Moment &m : moments())
         EXPECT_EQ(m.busy, 1) << m.call;
     EXPECT_EQ(osl_tx_busy, 0);
     EXPECT_EQ(tx_lamp(), "10");
-    EXPECT_FALSE(sim.advertising);
+    EXPECT_FALSE(sim.advertising());
     // The command itself was complete when it went out, so after a failure
     // of the parameters the controller holds the new advertising data.
     const Opened o = sent_to(PWM);
@@ -258,7 +258,7 @@ TEST_P(TransmitFailure, EndsAtOnceWithItsResultBusyFlagClearedLampUntouched) {
     forget();
     raise(SIGINT); // no ticks here: the advertising window closes at once
     EXPECT_EQ(osl_send_command(ACTOR_INDEX, values, OSL_DEV_PWM), 0);
-    EXPECT_EQ(sim.calls, FULL_SEND);
+    EXPECT_EQ(sim.calls(), FULL_SEND);
 }
 
 INSTANTIATE_TEST_SUITE_P(Exchange, TransmitFailure, ::testing::ValuesIn(failures),
@@ -272,14 +272,14 @@ INSTANTIATE_TEST_SUITE_P(Exchange, TransmitFailure, ::testing::ValuesIn(failures
 // that advertising and loads the parameters once more.
 TEST_F(Transmit, AdvertisingLeftOnByAnEarlierProgramIsStoppedAndTheCommandGoesOut) {
     ASSERT_NO_FATAL_FAILURE(open(0, Ticks::Real));
-    sim.advertising = true;
+    sim.set_advertising(true);
     const uint8_t level = 55;
     EXPECT_EQ(osl_send_command(ACTOR_INDEX, &level, OSL_DEV_DIMMER), 0);
-    EXPECT_EQ(sim.calls, (std::vector<std::string>{DATA_REQUEST, PARAMS_REQUEST, ADVERTISE_OFF,
-                                                   PARAMS_REQUEST, ADVERTISE_ON, ADVERTISE_OFF}));
-    EXPECT_EQ(sim.commands.back().params, ADV_PARAMETERS);
+    EXPECT_EQ(sim.calls(), (std::vector<std::string>{DATA_REQUEST, PARAMS_REQUEST, ADVERTISE_OFF,
+                                                     PARAMS_REQUEST, ADVERTISE_ON, ADVERTISE_OFF}));
+    EXPECT_EQ(sim.commands().back().params, ADV_PARAMETERS);
     EXPECT_EQ(sent_to(DIMMER).plain[12], level);
-    EXPECT_FALSE(sim.advertising);
+    EXPECT_FALSE(sim.advertising());
     EXPECT_EQ(osl_tx_busy, 0);
     EXPECT_EQ(tx_lamp(), "1010");
 }
@@ -344,9 +344,8 @@ TEST_P(TransmitNoLink, SendFailsAtOnceWithoutTouchingAnyDescriptor) {
         osl_bt_close();
         break;
     }
-    EXPECT_EQ(sim.open_sockets, 0);
-    sim.calls.clear();
-    sim.commands.clear();
+    EXPECT_EQ(sim.open_sockets(), 0);
+    sim.clear_record();
     moments().clear();
     const uint32_t reads = sim.reads();
 
@@ -356,8 +355,8 @@ TEST_P(TransmitNoLink, SendFailsAtOnceWithoutTouchingAnyDescriptor) {
     EXPECT_EQ(osl_relay_off(RELAY.name, 0x01), -22);
     EXPECT_EQ(osl_dimmer_set(DIMMER.name, 40), -22);
     EXPECT_EQ(osl_pwm_set(PWM.name, 1, 2, 3), -22);
-    EXPECT_TRUE(sim.calls.empty());
-    EXPECT_TRUE(sim.commands.empty());
+    EXPECT_TRUE(sim.calls().empty());
+    EXPECT_TRUE(sim.commands().empty());
     EXPECT_TRUE(moments().empty());
     EXPECT_EQ(sim.reads(), reads);
     EXPECT_EQ(osl_tx_busy, 0);
@@ -392,7 +391,7 @@ TEST_F(Transmit, SendAfterAnOpenThatStartedNoTickStillEnds) {
             if (osl_bt_open(0, 0, 0, 0) != c.open_code)
                 return false;
             const int sent = osl_relay_on(RELAY.name, 0x01);
-            return sent == 0 && osl_tx_busy == 0 && !sim.advertising;
+            return sent == 0 && osl_tx_busy == 0 && !sim.advertising();
         }));
     }
 }
@@ -406,11 +405,11 @@ TEST_F(Transmit, AfterAStopRequestAdvertisingIsSwitchedOnAndStraightOff) {
     const uint8_t command = 0x81;
     // No tick runs here, so the send returns only if the window closes at once.
     EXPECT_EQ(osl_send_command(ACTOR_INDEX, &command, OSL_DEV_RELAY), 0);
-    EXPECT_EQ(sim.calls, FULL_SEND);
+    EXPECT_EQ(sim.calls(), FULL_SEND);
     EXPECT_EQ(osl_sleep_countdown, 10); // the window's ticks, none counted
     EXPECT_EQ(tx_lamp(), "1010");
     EXPECT_EQ(osl_tx_busy, 0);
-    EXPECT_FALSE(sim.advertising);
+    EXPECT_FALSE(sim.advertising());
     EXPECT_EQ(sent_to(RELAY).plain[12], 0x81);
 }
 
@@ -478,8 +477,8 @@ TEST_P(TransmitSockets, ReportDuringTheWindow) {
     sim.on_advertise = nullptr;
     osl_adapter.cmd_sock = COMMAND_SOCKET; // close must find both sockets
     EXPECT_EQ(sent, 0);
-    ASSERT_EQ(sim.commands.size(), 2u);
-    EXPECT_EQ(sim.commands[0].sock, c.shared ? SCAN_SOCKET : COMMAND_SOCKET);
+    ASSERT_EQ(sim.commands().size(), 2u);
+    EXPECT_EQ(sim.commands()[0].sock, c.shared ? SCAN_SOCKET : COMMAND_SOCKET);
 
     // A second report marks the end: whatever of the first survived is read before it.
     sim.deliver(flood_report(2));

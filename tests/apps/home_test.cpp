@@ -360,7 +360,7 @@ TEST_F(HomeTest, LibraryTooOldStopsBeforeTheLockAndTheAdapter) {
         EXPECT_EQ(out.stop(), START + "osl_lib_version: " + c.printed + " - nok - stop");
         EXPECT_EQ(status, 1);
     }
-    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(sim.calls().empty());
     EXPECT_TRUE(pauses.empty());
     struct stat st;
     EXPECT_NE(stat(path("osl").c_str(), &st), 0) << "a library too old must not take the lock";
@@ -529,8 +529,8 @@ TEST_F(HomeTest, WholeProgramUnderTheRealTimerRunsUntilInterrupted) {
                 osl::sim::Controller::get().deliver(f);
         };
         const int status = home_main();
-        write_file(path("report"), "scanning=" + std::to_string(sim.scanning) +
-                                       " sockets=" + std::to_string(sim.open_sockets));
+        write_file(path("report"), "scanning=" + std::to_string(sim.scanning()) +
+                                       " sockets=" + std::to_string(sim.open_sockets()));
         return status;
     });
 
@@ -593,7 +593,7 @@ TEST_F(HomeOpenTest, WithoutGpioEndsAtTheFirstLampWithCode200) {
                          path("gpio") +
                          "/export could not be opened for writing (no sysfs GPIO here, or no "
                          "permission)\n");
-    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(sim.calls().empty());
 }
 
 TEST_F(HomeOpenTest, WithLampsButNoAdapterEndsAfterTheLibrarysLine) {

@@ -75,9 +75,9 @@ TEST_P(ScannerVersionTest, TooOldStopsBeforeTheAdapterElseOpens) {
     std::string expected = title + "osl_lib_version: " + c.printed;
     if (c.opens) {
         expected += "[osl err] BLE dev not found";
-        EXPECT_EQ(sim.calls, std::vector<std::string>{"get_route"});
+        EXPECT_EQ(sim.calls(), std::vector<std::string>{"get_route"});
     } else {
-        EXPECT_TRUE(sim.calls.empty());
+        EXPECT_TRUE(sim.calls().empty());
         EXPECT_FALSE(exists("osl")) << "a library too old must not even take the lock";
     }
     EXPECT_EQ(text, expected);
@@ -111,7 +111,7 @@ TEST_F(ScannerTest, LockHeldByAnotherProgramEndsWithStatusTwo) {
 
     EXPECT_EQ(status, 2);
     EXPECT_EQ(text, title + "osl_lib_version: 0200 - ok\nT [osl open] err:already running\n");
-    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(sim.calls().empty());
     close(other);
 }
 
@@ -139,8 +139,8 @@ TEST_F(ScannerTest, RunsUntilInterruptedThenClosesAndExitsZero) {
     Child child(out, path("err"), [&] {
         int status = scanner_main();
         write_file(path("report"), "flags=" + std::to_string(osl_verbosity) +
-                                       " scanning=" + std::to_string(sim.scanning) +
-                                       " sockets=" + std::to_string(sim.open_sockets));
+                                       " scanning=" + std::to_string(sim.scanning()) +
+                                       " sockets=" + std::to_string(sim.open_sockets()));
         return status;
     });
 

@@ -131,10 +131,10 @@ TEST_F(Adapter, EachFailingStepGivesItsCodeLineAndState) {
             std::string printed;
             int code = open(OSL_LOG_LIB, &printed);
             bool ok = code == c.code && printed == c.printed && osl_adapter.state == c.state &&
-                      sim.open_sockets == c.sockets_open;
+                      sim.open_sockets() == c.sockets_open;
             if (!ok)
                 fprintf(stderr, "%s: code %d state %d sockets %d printed [%s]\n", c.name, code,
-                        osl_adapter.state, sim.open_sockets, printed.c_str());
+                        osl_adapter.state, sim.open_sockets(), printed.c_str());
             return ok;
         })) << c.name;
     }
@@ -144,36 +144,36 @@ TEST_F(Adapter, OpenAndCloseIssueTheCommandsInOrderAndRestoreTheFilter) {
     std::string printed;
     ASSERT_EQ(open(OSL_LOG_LIB, &printed), 0);
     EXPECT_EQ(printed, MAC_LINE + "T [osl start] ok\n\r");
-    EXPECT_EQ(sim.calls, OPEN_CALLS);
-    EXPECT_TRUE(sim.scanning);
+    EXPECT_EQ(sim.calls(), OPEN_CALLS);
+    EXPECT_TRUE(sim.scanning());
     EXPECT_EQ(osl_adapter.state, OSL_ADAPTER_FILTERED);
     const uint8_t own[6] = {0x56, 0x34, 0x12, 0xEB, 0x27, 0xB8};
     EXPECT_EQ(0, memcmp(osl_bt_myaddr_get(), own, 6));
 
-    sim.calls.clear();
+    sim.clear_record();
     EXPECT_EQ(close(), "T [osl stop] stopped\n\rT [osl close] closed\n\rT [osl closed]\n\r");
-    EXPECT_EQ(sim.calls, (std::vector<std::string>{
-                             "setsockopt HCI_FILTER " + SAVED_FILTER + " sock=1000",
-                             "scan_enable enable=0 filter_dup=1 timeout=1000 sock=1000",
-                             "close sock=1000",
-                             "close sock=1001",
-                         }));
-    EXPECT_FALSE(sim.scanning);
-    EXPECT_EQ(sim.open_sockets, 0);
+    EXPECT_EQ(sim.calls(), (std::vector<std::string>{
+                               "setsockopt HCI_FILTER " + SAVED_FILTER + " sock=1000",
+                               "scan_enable enable=0 filter_dup=1 timeout=1000 sock=1000",
+                               "close sock=1000",
+                               "close sock=1001",
+                           }));
+    EXPECT_FALSE(sim.scanning());
+    EXPECT_EQ(sim.open_sockets(), 0);
     EXPECT_EQ(osl_adapter.state, OSL_ADAPTER_CLOSED);
     // The address stays readable after close.
     EXPECT_EQ(0, memcmp(osl_bt_myaddr_get(), own, 6));
 
-    sim.calls.clear();
+    sim.clear_record();
     EXPECT_EQ(close(), ""); // closing twice does nothing
-    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(sim.calls().empty());
 }
 
 // A program killed while it scanned leaves the controller scanning, and a
 // controller refuses scan parameters while it scans: the open stops the scan
 // and sets them once more.
 TEST_F(Adapter, ScanLeftOnByAnEarlierProgramIsStoppedAndParametersRetriedOnce) {
-    sim.scanning = true;
+    sim.set_scanning(true);
     std::string printed;
     ASSERT_EQ(open(OSL_LOG_LIB, &printed), 0);
     EXPECT_EQ(printed, MAC_LINE + "T [osl start] ble stop\n\rT [osl start] ok\n\r");
@@ -182,7 +182,7 @@ TEST_F(Adapter, ScanLeftOnByAnEarlierProgramIsStoppedAndParametersRetriedOnce) {
     ASSERT_NE(params, expected.end());
     expected.insert(params + 1,
                     {"scan_enable enable=0 filter_dup=1 timeout=1000 sock=1000", OPEN_CALLS[7]});
-    EXPECT_EQ(sim.calls, expected);
+    EXPECT_EQ(sim.calls(), expected);
 }
 
 TEST_F(Adapter, UnreadableOwnAddressShowsAsZerosAndOpenGoesOn) {
@@ -236,26 +236,26 @@ TEST_F(Adapter, CloseAfterAnOpenThatStoppedBeforeScanningOnlyClosesTheSocket) {
     sim.status(Call::ScanEnable, osl::hci::STATUS_COMMAND_DISALLOWED);
     std::string printed;
     ASSERT_EQ(open(OSL_LOG_LIB, &printed), 24);
-    sim.calls.clear();
+    sim.clear_record();
     EXPECT_EQ(close(), "T [osl close] closed\n\rT [osl closed]\n\r");
-    EXPECT_EQ(sim.calls, (std::vector<std::string>{"close sock=1000", "close sock=1001"}));
-    EXPECT_EQ(sim.open_sockets, 0);
+    EXPECT_EQ(sim.calls(), (std::vector<std::string>{"close sock=1000", "close sock=1001"}));
+    EXPECT_EQ(sim.open_sockets(), 0);
 }
 
 TEST_F(Adapter, CloseAfterScanningStartedWithoutTheFilterStopsTheScanAndClosesTheSocket) {
     sim.fail(Call::GetFilter, EBADF);
     std::string printed;
     ASSERT_EQ(open(OSL_LOG_LIB, &printed), 26);
-    ASSERT_TRUE(sim.scanning);
-    sim.calls.clear();
+    ASSERT_TRUE(sim.scanning());
+    sim.clear_record();
     EXPECT_EQ(close(), "T [osl stop] stopped\n\rT [osl close] closed\n\rT [osl closed]\n\r");
-    EXPECT_EQ(sim.calls, (std::vector<std::string>{
-                             "scan_enable enable=0 filter_dup=1 timeout=1000 sock=1000",
-                             "close sock=1000",
-                             "close sock=1001",
-                         }));
-    EXPECT_FALSE(sim.scanning);
-    EXPECT_EQ(sim.open_sockets, 0);
+    EXPECT_EQ(sim.calls(), (std::vector<std::string>{
+                               "scan_enable enable=0 filter_dup=1 timeout=1000 sock=1000",
+                               "close sock=1000",
+                               "close sock=1001",
+                           }));
+    EXPECT_FALSE(sim.scanning());
+    EXPECT_EQ(sim.open_sockets(), 0);
 }
 
 TEST_F(Adapter, FailuresWhileClosingAreReportedAndCloseStillEnds) {

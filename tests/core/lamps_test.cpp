@@ -294,7 +294,7 @@ TEST_F(LampTest, LineAlreadyExportedIsSetUpNormally) {
 TEST_F(LampTest, NoGpioSupportFailsWithTheExportCodeOfTheFirstLamp) {
     // No sysfs GPIO tree at all.
     EXPECT_EQ(open_quietly(0, PIN_TX, PIN_PWR), 203);
-    EXPECT_TRUE(sim.calls.empty()) << "the adapter is not touched after a lamp failure";
+    EXPECT_TRUE(sim.calls().empty()) << "the adapter is not touched after a lamp failure";
 }
 
 // --- pins: which numbers give a lamp -------------------------------------
@@ -391,7 +391,7 @@ TEST_P(LampSetupFailureTest, FailingStepGivesItsCodeAndStopsTheOpen) {
     // The line is recorded for release once it is an output, even if its value file fails.
     EXPECT_EQ(osl_lamps.gpio[failing_lamp - 1], missing == Missing::Value ? pin : 0);
     EXPECT_EQ(osl_lamps.value_fd[failing_lamp - 1], 0);
-    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(sim.calls().empty());
 }
 
 void PrintTo(Missing m, std::ostream *os) {

@@ -78,7 +78,7 @@ TEST_F(Lifecycle, SecondProcessIsKeptOutByTheLock) {
     StdoutCapture out;
     EXPECT_EQ(osl_bt_open(0, 0, 0, OSL_LOG_LIB), 41);
     EXPECT_EQ(mask_times(out.stop()), "T [osl open] err:already running\n");
-    EXPECT_TRUE(sim.calls.empty()); // the adapter is not touched
+    EXPECT_TRUE(sim.calls().empty()); // the adapter is not touched
 
     (void)!write(done[1], "x", 1);
     EXPECT_TRUE(holder.wait());
@@ -87,11 +87,11 @@ TEST_F(Lifecycle, SecondProcessIsKeptOutByTheLock) {
 TEST_F(Lifecycle, SecondOpenWhileOpenReturns41AndLeavesTheLiveLibraryAlone) {
     use_manual_timer();
     ASSERT_EQ(osl_bt_open(0, 0, 0, OSL_LOG_LIB), 0);
-    sim.calls.clear();
+    sim.clear_record();
     StdoutCapture out;
     EXPECT_EQ(osl_bt_open(0, 0, 0, OSL_LOG_LIB | OSL_LOG_SENSORS), 41);
     EXPECT_EQ(mask_times(out.stop()), "T [osl open] err:already running\n");
-    EXPECT_TRUE(sim.calls.empty());
+    EXPECT_TRUE(sim.calls().empty());
     EXPECT_EQ(osl_adapter.state, OSL_ADAPTER_FILTERED);
     EXPECT_EQ(osl_bt_myaddr_get()[0], 0x56);
     EXPECT_EQ(osl_verbosity, OSL_LOG_LIB);

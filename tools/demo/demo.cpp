@@ -11,9 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/hci_port.h"
-#include "core/platform.h"
-#include "sim/hci_sim.h"
 #include "sim/virtkit/in_process.h"
 
 namespace osl::demo {
@@ -102,12 +99,7 @@ int run(int argc, char **argv, int (*program)(), const Setup &setup) {
         nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
         return 2;
     }
-    osl_lock_path = lock.c_str();
-    osl_gpio_root = gpio.c_str();
-
-    sim::Controller &controller = sim::Controller::get();
-    controller.reset();
-    controller.install();
+    virtkit::install_simulated_machine(lock.c_str(), gpio.c_str());
     virtkit::InProcessKit on_air(the_kit);
     on_air.start();
     if (setup.hand != nullptr && setup.hand_at_ms > 0)
@@ -135,7 +127,7 @@ int run(int argc, char **argv, int (*program)(), const Setup &setup) {
         pthread_join(timer_thread, nullptr);
     }
     on_air.stop();
-    osl_hci = &osl_hci_bluez;
+    virtkit::restore_real_machine();
     fflush(stdout);
     fprintf(stderr, "demo: %u frames sent, %u commands obeyed, %u not for the kit's actors\n",
             on_air.frames_sent(), on_air.commands_obeyed(), on_air.commands_refused());

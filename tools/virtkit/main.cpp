@@ -28,31 +28,23 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "core/addr.h"
-#include "core/hci_defs.h"
-#include "core/hci_port.h"
-#include "frames/layout.h"
+#include "sim/hci_link.h"
 #include "sim/virtkit/kit.h"
 
 namespace {
 
 using namespace osl;
+namespace link = osl::sim::link;
 using virtkit::AdvData;
 using virtkit::Device;
 using virtkit::Kit;
 
-// The kernel's HCIDEVUP request, as BlueZ's hci.h defines it (whose macros
-// would clash with the library's HCI constants).
+// The kernel's HCIDEVUP request, as BlueZ's hci.h defines it.
 constexpr unsigned long DEV_UP = _IOW('H', 201, int);
 // How long one frame is advertised: a few advertising events at 20 ms.
 constexpr int FRAME_ADVERTISE_MS = 80;
 constexpr int IDLE_POLL_MS = 5;
 constexpr int MAX_CONTROLLERS = Kit::DEVICES;
-
-// LE Set Advertising Parameters: 20 to 23.125 ms, undirected, own address
-// random (the one set with LE Set Random Address), all three channels.
-constexpr uint8_t ADV_PARAMS[15] = {0x20, 0x00, 0x25, 0x00, 0x00, 0x01, 0x00, 0x00,
-                                    0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00};
 
 volatile sig_atomic_t stop_requested = 0;
 void on_stop(int) {
@@ -102,17 +94,10 @@ void addr_text(const virtkit::Addr &a, char out[13]) {
     snprintf(out, 13, "%02X%02X%02X%02X%02X%02X", a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
-// One request with a one-byte status answer: 0 done, else a message.
-const char *request(const Controller &c, uint16_t ocf, const void *params, int len) {
-    uint8_t status = 0xFF;
-    osl_hci_request rq = {};
-    rq.ogf = hci::OGF_LE_CTL;
-    rq.ocf = ocf;
-    rq.cparam = params;
-    rq.clen = len;
-    rq.rparam = &status;
-    rq.rlen = 1;
-    if (osl_hci_bluez.send_req(c.cmd, &rq, hci::TIMEOUT_MS) < 0)
+// What became of a request with a one-byte status answer: nullptr when done,
+// else a message.
+const char *outcome(int result, uint8_t status) {
+    if (result < 0)
         return strerror(errno);
     if (status != 0) {
         static char text[48];
@@ -125,7 +110,7 @@ const char *request(const Controller &c, uint16_t ocf, const void *params, int l
 bool scan(Controller &c, bool on) {
     if (c.scanning == on)
         return true;
-    if (osl_hci_bluez.le_set_scan_enable(c.cmd, on ? 1 : 0, 0, hci::TIMEOUT_MS) < 0) {
+    if (link::set_scan_enable(c.cmd, on) < 0) {
         fprintf(stderr, "osl_virtkit: hci%d: scan %s: %s\n", c.dev, on ? "on" : "off",
                 strerror(errno));
         return false;
@@ -137,9 +122,9 @@ bool scan(Controller &c, bool on) {
 bool set_address(Controller &c, const virtkit::Addr &a) {
     if (c.address_set && c.address == a)
         return true;
-    uint8_t lsb_first[OSL_ADDR_SIZE];
-    osl_addr_flip(a.data(), lsb_first);
-    if (const char *err = request(c, hci::OCF_LE_SET_RANDOM_ADDRESS, lsb_first, sizeof lsb_first)) {
+    uint8_t status;
+    const int sent = link::set_random_address(c.cmd, a.data(), &status);
+    if (const char *err = outcome(sent, status)) {
         char text[13];
         addr_text(a, text);
         fprintf(stderr, "osl_virtkit: hci%d: random address %s: %s\n", c.dev, text, err);
@@ -170,18 +155,14 @@ Controller *controller_of_address(const virtkit::Addr &a) {
 void listen(Controller &c) {
     uint8_t event[64 + 255];
     for (;;) {
-        ssize_t n = osl_hci_bluez.read(c.scan, event, sizeof event);
+        ssize_t n = link::read(c.scan, event, sizeof event);
         if (n <= 0)
             return;
-        namespace report = hci::report;
-        if (n <= report::DATA || event[report::PKT_TYPE] != hci::PKT_EVENT ||
-            event[report::EVT_CODE] != hci::EVT_LE_META ||
-            event[report::SUBEVENT] != hci::SUBEVT_LE_ADV_REPORT)
+        size_t len = 0;
+        const uint8_t *data = link::report_data(event, static_cast<size_t>(n), &len);
+        if (data == nullptr)
             continue;
-        size_t len = event[report::DATA_LEN];
-        if (report::DATA + len > static_cast<size_t>(n))
-            continue;
-        if (virtkit::Actor *a = kit.hear(event + report::DATA, len)) {
+        if (virtkit::Actor *a = kit.hear(data, len)) {
             char text[13];
             addr_text(a->addr(), text);
             printf("hci%d: %s %s obeyed a command (%u so far)\n", c.dev, a->name(), text,
@@ -200,8 +181,7 @@ void print_sent(const Controller &c, const Device &d, const AdvData &data) {
     const bool unsealed_frame = d.type() == 0; // the air sensor's
     const uint8_t *bytes = unsealed_frame ? data.bytes : data.plain;
     const size_t len = unsealed_frame ? data.len : sizeof data.plain;
-    const bool sec_key =
-        !unsealed_frame && data.bytes[frame::STD_PAYLOAD + OSL_SEALED_TYPE] == frame::TYPE_SEC_KEY;
+    const bool sec_key = !unsealed_frame && virtkit::is_sec_key(data);
     printf("hci%d: sent %s %s ", c.dev, sec_key ? "SEC_KEY" : d.name(), addr);
     for (size_t i = 0; i < len; i++)
         printf("%02X", bytes[i]);
@@ -217,13 +197,13 @@ void send(void *, Device &d, const AdvData &data) {
         if (!scan(*c, false) || !set_address(*c, d.addr()))
             return;
     }
-    uint8_t block[1 + sizeof data.bytes] = {data.len};
-    memcpy(block + 1, data.bytes, data.len);
-    if (const char *err = request(*c, hci::OCF_LE_SET_ADV_DATA, block, sizeof block)) {
+    uint8_t status;
+    const int sent = link::set_advertising_data(c->cmd, data.bytes, data.len, &status);
+    if (const char *err = outcome(sent, status)) {
         fprintf(stderr, "osl_virtkit: hci%d: advertising data: %s\n", c->dev, err);
         return;
     }
-    if (osl_hci_bluez.le_set_advertise_enable(c->cmd, 1, hci::TIMEOUT_MS) < 0) {
+    if (link::set_advertise_enable(c->cmd, true) < 0) {
         fprintf(stderr, "osl_virtkit: hci%d: advertising on: %s\n", c->dev, strerror(errno));
         return;
     }
@@ -234,19 +214,18 @@ void send(void *, Device &d, const AdvData &data) {
     if (!c->scanning)
         scan(*c, true);
     sleep_ms(FRAME_ADVERTISE_MS);
-    osl_hci_bluez.le_set_advertise_enable(c->cmd, 0, hci::TIMEOUT_MS);
+    link::set_advertise_enable(c->cmd, false);
     listen(*c);
 }
 
 bool open_controller(Controller &c) {
-    const osl_hci_ops &hci = osl_hci_bluez;
-    c.cmd = hci.open_socket();
-    c.scan = c.cmd < 0 ? -1 : hci.open_socket();
+    c.cmd = link::open_socket();
+    c.scan = c.cmd < 0 ? -1 : link::open_socket();
     if (c.cmd < 0 || c.scan < 0) {
         fprintf(stderr, "osl_virtkit: hci%d: no HCI socket: %s\n", c.dev, strerror(errno));
         return false;
     }
-    if (hci.bind(c.cmd, c.dev) < 0 || hci.bind(c.scan, c.dev) < 0) {
+    if (link::bind(c.cmd, c.dev) < 0 || link::bind(c.scan, c.dev) < 0) {
         fprintf(stderr, "osl_virtkit: hci%d: no such controller, or it is down: %s\n", c.dev,
                 strerror(errno));
         return false;
@@ -259,27 +238,23 @@ bool open_controller(Controller &c) {
                 strerror(errno));
         return false;
     }
-    hci::Filter f;
-    hci::filter_clear(&f);
-    hci::filter_set_ptype(hci::PKT_EVENT, &f);
-    hci::filter_set_event(hci::EVT_LE_META, &f);
-    if (hci.set_filter(c.scan, &f) < 0 || hci.set_nonblocking(c.scan) < 0) {
+    if (link::listen_le_meta(c.scan) < 0) {
         fprintf(stderr, "osl_virtkit: hci%d: socket set-up: %s\n", c.dev, strerror(errno));
         return false;
     }
     // Whatever an earlier run left on: advertising and scanning off, so the
     // controller takes a random address.
-    hci.le_set_advertise_enable(c.cmd, 0, hci::TIMEOUT_MS);
-    hci.le_set_scan_enable(c.cmd, 0, 0, hci::TIMEOUT_MS);
+    link::set_advertise_enable(c.cmd, false);
+    link::set_scan_enable(c.cmd, false);
     if (!set_address(c, c.devices[0]->addr()))
         return false;
-    if (const char *err =
-            request(c, hci::OCF_LE_SET_ADV_PARAMETERS, ADV_PARAMS, sizeof ADV_PARAMS)) {
+    uint8_t status;
+    const int sent = link::set_advertising_parameters(c.cmd, &status);
+    if (const char *err = outcome(sent, status)) {
         fprintf(stderr, "osl_virtkit: hci%d: advertising parameters: %s\n", c.dev, err);
         return false;
     }
-    if (hci.le_set_scan_parameters(c.cmd, hci::SCAN_PASSIVE, hci::SCAN_INTERVAL, hci::SCAN_WINDOW,
-                                   0x01, hci::FILTER_ACCEPT_ALL, hci::TIMEOUT_MS) < 0) {
+    if (link::set_scan_parameters(c.cmd) < 0) {
         fprintf(stderr, "osl_virtkit: hci%d: scan parameters: %s\n", c.dev, strerror(errno));
         return false;
     }
@@ -288,12 +263,12 @@ bool open_controller(Controller &c) {
 
 void close_controller(Controller &c) {
     if (c.cmd >= 0) {
-        osl_hci_bluez.le_set_advertise_enable(c.cmd, 0, hci::TIMEOUT_MS);
-        osl_hci_bluez.le_set_scan_enable(c.cmd, 0, 0, hci::TIMEOUT_MS);
-        osl_hci_bluez.close(c.cmd);
+        link::set_advertise_enable(c.cmd, false);
+        link::set_scan_enable(c.cmd, false);
+        link::close(c.cmd);
     }
     if (c.scan >= 0)
-        osl_hci_bluez.close(c.scan);
+        link::close(c.scan);
 }
 
 int usage() {

@@ -2,7 +2,8 @@
 //
 // It knows HCI, nothing of the kit's frames: it answers the library's
 // commands, records every one of them with its parameters, can be absent or
-// fail any single call, and hands queued HCI event packets to the socket
+// fail any single call (chosen by its kind and order, or by the command's
+// opcode), and hands queued HCI event packets to the socket
 // reads one per read, cutting a packet longer than the read as the kernel
 // does. Simulated devices put their advertising reports into it.
 //
@@ -78,6 +79,15 @@ class Controller {
     // non-zero status. For send_req the reply's status byte carries it; the
     // LE helpers of libbluetooth turn it into -1 with errno EIO.
     void status(Call call, uint8_t status, int times = 1, int skip = 0);
+    // The same for one HCI command, by its opcode (hci::opcode(ogf, ocf),
+    // e.g. 0x200C for LE Set Scan Enable), whichever call sends it: send_req
+    // or an LE helper. `times` and `skip` count the commands with that
+    // opcode; a call's fault by kind, when it strikes, comes first and the
+    // command does not count here. Setting an opcode again replaces its
+    // fault; OPCODE_FAULTS opcodes at most.
+    void fail_opcode(uint16_t opcode, int err, int times = 1, int skip = 0);
+    void status_opcode(uint16_t opcode, uint8_t status, int times = 1, int skip = 0);
+    static constexpr int OPCODE_FAULTS = 8;
 
     // --- events ----------------------------------------------------------
     // An event from the air: queued on every open socket whose filter lets
@@ -116,14 +126,22 @@ class Controller {
     // One line per call, in order, e.g. "scan_enable enable=1 filter_dup=0
     // timeout=1000 sock=1000". Reads are only counted (reads()), since the
     // tick makes so many.
-    std::vector<std::string> calls;
-    std::vector<Command> commands; // every send_req, with its socket and parameters
+    const std::vector<std::string> &calls() const { return calls_; }
+    // Every send_req, with its socket and parameters.
+    const std::vector<Command> &commands() const { return commands_; }
+    // Forgets the calls and commands recorded so far.
+    void clear_record();
     // Off: calls and commands are not recorded, so the controller allocates
     // nothing (for tests that watch the allocator). reset() turns it on.
     bool record_calls = true;
-    bool scanning = false;
-    bool advertising = false;
-    int open_sockets = 0;
+
+    // --- state -----------------------------------------------------------
+    bool scanning() const { return scanning_; }
+    bool advertising() const { return advertising_; }
+    // As an earlier program may have left the controller.
+    void set_scanning(bool on) { scanning_ = on; }
+    void set_advertising(bool on) { advertising_ = on; }
+    int open_sockets() const { return open_sockets_; }
     hci::Filter filter_of(int sock) const;
 
     // The port's entry points (plain functions, so the port stays a C table).
@@ -141,10 +159,26 @@ class Controller {
         uint8_t status = 0;
     };
     // Counts the call against its fault; true when this one must misbehave.
-    bool strikes(Call call, Fault *hit);
-    void record(const std::string &line) { calls.push_back(line); }
+    static bool strikes(Fault &f, Fault *hit);
+    bool strikes(Call call, Fault *hit) { return strikes(faults_[static_cast<int>(call)], hit); }
+    // The same for a command by its opcode, after its call's fault missed.
+    bool strikes(Call call, uint16_t opcode, Fault *hit);
+    Fault *opcode_fault(uint16_t opcode);
+    void record(const std::string &line) { calls_.push_back(line); }
 
     Fault faults_[static_cast<int>(Call::Count)];
+    struct OpcodeFault {
+        uint16_t opcode;
+        Fault fault;
+    };
+    OpcodeFault opcode_faults_[OPCODE_FAULTS] = {};
+    int opcode_fault_count_ = 0;
+
+    std::vector<std::string> calls_;
+    std::vector<Command> commands_;
+    bool scanning_ = false;
+    bool advertising_ = false;
+    int open_sockets_ = 0;
 
     // Fixed storage, so the tick's reads never allocate.
     static constexpr int SOCKETS = 4;

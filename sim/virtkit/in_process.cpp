@@ -6,9 +6,32 @@
 
 #include "core/addr.h"
 #include "core/hci_defs.h"
+#include "core/hci_port.h"
+#include "core/platform.h"
+#include "lifecycle.h"
 #include "sim/hci_sim.h"
 
 namespace osl::virtkit {
+
+void install_simulated_machine(const char *lock_path, const char *gpio_root, Tick tick) {
+    osl_lock_path = lock_path;
+    osl_gpio_root = gpio_root;
+    osl_timer = tick == Tick::Hand ? &sim::hand_timer : &osl_timer_posix;
+    sim::Controller &controller = sim::Controller::get();
+    controller.reset();
+    controller.install();
+}
+
+void tick_by_hand() {
+    osl_timer_handler(SIGALRM);
+}
+
+void restore_real_machine() {
+    osl_hci = &osl_hci_bluez;
+    osl_timer = &osl_timer_posix;
+    osl_lock_path = OSL_LOCK_PATH_DEFAULT;
+    osl_gpio_root = OSL_GPIO_ROOT_DEFAULT;
+}
 
 TickHold::TickHold() {
     sigset_t alarm;

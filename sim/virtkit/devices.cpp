@@ -75,6 +75,11 @@ void Device::common(uint8_t block[16], uint32_t now_s, uint8_t interval_s) {
     block[6] = static_cast<uint8_t>(interval_s / 2);
 }
 
+bool is_sec_key(const AdvData &data) {
+    const int at = frame::STD_PAYLOAD + OSL_SEALED_TYPE;
+    return data.len > at && data.bytes[at] == frame::TYPE_SEC_KEY;
+}
+
 void Device::sealed(const uint8_t block[16], uint8_t frame_type, const uint8_t *key, AdvData *out) {
     memcpy(out->bytes, frame::STD_HEADER, sizeof frame::STD_HEADER);
     uint8_t *payload = out->bytes + frame::STD_PAYLOAD;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/addr.h"
@@ -57,6 +58,9 @@ void Controller::reset() {
     initial_filter = {};
     for (Fault &f : faults_)
         f = Fault{};
+    for (OpcodeFault &f : opcode_faults_)
+        f = OpcodeFault{};
+    opcode_fault_count_ = 0;
     on_advertise = nullptr;
     on_listen = nullptr;
     on_air = nullptr;
@@ -66,11 +70,11 @@ void Controller::reset() {
     drop_windows_ = 0;
     dropped_ = 0;
     record_calls = true;
-    calls.clear();
-    commands.clear();
-    scanning = false;
-    advertising = false;
-    open_sockets = 0;
+    calls_.clear();
+    commands_.clear();
+    scanning_ = false;
+    advertising_ = false;
+    open_sockets_ = 0;
     for (Socket &so : sockets_) {
         so.open = false;
         so.filter = {};
@@ -79,6 +83,11 @@ void Controller::reset() {
     }
     read_calls_ = 0;
     unheard_ = 0;
+}
+
+void Controller::clear_record() {
+    calls_.clear();
+    commands_.clear();
 }
 
 void Controller::set_read_hook(ReadHook hook, void *context) {
@@ -95,8 +104,36 @@ void Controller::status(Call call, uint8_t status, int times, int skip) {
     faults_[static_cast<int>(call)] = Fault{skip, times, 0, status};
 }
 
-bool Controller::strikes(Call call, Fault *hit) {
-    Fault &f = faults_[static_cast<int>(call)];
+Controller::Fault *Controller::opcode_fault(uint16_t opcode) {
+    for (int i = 0; i < opcode_fault_count_; i++)
+        if (opcode_faults_[i].opcode == opcode)
+            return &opcode_faults_[i].fault;
+    if (opcode_fault_count_ == OPCODE_FAULTS) {
+        fprintf(stderr, "sim: more than %d opcodes with a fault\n", OPCODE_FAULTS);
+        abort();
+    }
+    opcode_faults_[opcode_fault_count_] = OpcodeFault{opcode, Fault{}};
+    return &opcode_faults_[opcode_fault_count_++].fault;
+}
+
+void Controller::fail_opcode(uint16_t opcode, int err, int times, int skip) {
+    *opcode_fault(opcode) = Fault{skip, times, err, 0};
+}
+
+void Controller::status_opcode(uint16_t opcode, uint8_t status, int times, int skip) {
+    *opcode_fault(opcode) = Fault{skip, times, 0, status};
+}
+
+bool Controller::strikes(Call call, uint16_t opcode, Fault *hit) {
+    if (strikes(call, hit))
+        return true;
+    for (int i = 0; i < opcode_fault_count_; i++)
+        if (opcode_faults_[i].opcode == opcode)
+            return strikes(opcode_faults_[i].fault, hit);
+    return false;
+}
+
+bool Controller::strikes(Fault &f, Fault *hit) {
     if (f.times == 0)
         return false;
     if (f.skip > 0) {
@@ -208,7 +245,7 @@ struct Port {
             errno = EBADF;
             return -1;
         }
-        const uint16_t opcode = static_cast<uint16_t>(ogf << 10 | ocf);
+        const uint16_t opcode = hci::opcode(ogf, ocf);
         uint8_t cc[Controller::PACKET_MAX] = {hci::PKT_EVENT,
                                               hci::EVT_CMD_COMPLETE,
                                               static_cast<uint8_t>(4 + reply_len),
@@ -261,7 +298,7 @@ struct Port {
                 so.filter = c().initial_filter;
                 so.head = 0;
                 so.tail = 0;
-                c().open_sockets++;
+                c().open_sockets_++;
                 return Controller::FIRST_SOCKET + i;
             }
         }
@@ -341,7 +378,7 @@ struct Port {
         AlarmBlock hold;
         if (Controller::Socket *so = c().socket(sock)) {
             so->open = false;
-            c().open_sockets--;
+            c().open_sockets_--;
         }
         return 0;
     }
@@ -354,11 +391,11 @@ struct Port {
             c().record(line + on(sock));
         const uint8_t *params = static_cast<const uint8_t *>(rq->cparam);
         if (c().record_calls)
-            c().commands.push_back(
+            c().commands_.push_back(
                 Command{sock, rq->ogf, rq->ocf,
                         std::vector<uint8_t>(params, params + (params != nullptr ? rq->clen : 0))});
         Controller::Fault f;
-        if (c().strikes(Call::SendReq, &f) && f.status == 0) {
+        if (c().strikes(Call::SendReq, hci::opcode(rq->ogf, rq->ocf), &f) && f.status == 0) {
             errno = f.err != 0 ? f.err : ETIMEDOUT;
             return -1;
         }
@@ -391,9 +428,9 @@ struct Port {
     // runs, as a real controller (and BlueZ's emulator) answers.
     static uint8_t state_rule(uint16_t ocf) {
         const bool refused =
-            (ocf == hci::OCF_LE_SET_SCAN_PARAMETERS && c().scanning) ||
-            (ocf == hci::OCF_LE_SET_ADV_PARAMETERS && c().advertising) ||
-            (ocf == hci::OCF_LE_SET_RANDOM_ADDRESS && (c().scanning || c().advertising));
+            (ocf == hci::OCF_LE_SET_SCAN_PARAMETERS && c().scanning_) ||
+            (ocf == hci::OCF_LE_SET_ADV_PARAMETERS && c().advertising_) ||
+            (ocf == hci::OCF_LE_SET_RANDOM_ADDRESS && (c().scanning_ || c().advertising_));
         return refused ? hci::STATUS_COMMAND_DISALLOWED : 0;
     }
 
@@ -408,7 +445,7 @@ struct Port {
     // or the controller's state (`natural`).
     static int le_request(int sock, Call call, uint16_t ocf, uint8_t natural) {
         Controller::Fault f;
-        if (c().strikes(call, &f) && f.status == 0) {
+        if (c().strikes(call, hci::opcode(hci::OGF_LE_CTL, ocf), &f) && f.status == 0) {
             errno = f.err != 0 ? f.err : EIO;
             return -1;
         }
@@ -442,9 +479,9 @@ struct Port {
         if (c().record_calls)
             c().record(line + on(sock));
         if (le_request(sock, Call::ScanEnable, hci::OCF_LE_SET_SCAN_ENABLE,
-                       switch_rule(c().scanning, enable)) < 0)
+                       switch_rule(c().scanning_, enable)) < 0)
             return -1;
-        c().scanning = enable != 0;
+        c().scanning_ = enable != 0;
         return 0;
     }
 
@@ -454,12 +491,12 @@ struct Port {
         if (c().record_calls)
             c().record(line + on(sock));
         if (le_request(sock, Call::AdvEnable, hci::OCF_LE_SET_ADVERTISE_ENABLE,
-                       switch_rule(c().advertising, enable)) < 0)
+                       switch_rule(c().advertising_, enable)) < 0)
             return -1;
-        c().advertising = enable != 0;
-        if (c().advertising && c().on_advertise)
+        c().advertising_ = enable != 0;
+        if (c().advertising_ && c().on_advertise)
             c().on_advertise();
-        if (c().advertising) {
+        if (c().advertising_) {
             if (c().drop_windows_ > 0) {
                 c().drop_windows_--;
                 c().dropped_++;

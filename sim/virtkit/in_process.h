@@ -20,6 +20,21 @@
 
 namespace osl::virtkit {
 
+// What the library meets in an in-process run, for a program that links
+// the library and this module and uses nothing else of either:
+// the simulated controller in place of the Bluetooth adapter (reset to a
+// present, healthy controller with nothing recorded), the real 10 ms timer
+// or one that never fires (the caller ticks with tick_by_hand()), and the
+// lock file and the sysfs GPIO tree at scratch paths, which must stay valid
+// until restore_real_machine().
+enum class Tick { Real, Hand };
+void install_simulated_machine(const char *lock_path, const char *gpio_root,
+                               Tick tick = Tick::Real);
+// One tick of the library, run in the caller's flow (Tick::Hand).
+void tick_by_hand();
+// The real adapter, timer, lock file and GPIO tree again.
+void restore_real_machine();
+
 // Holds the library's tick off for its lifetime (signal mask of this thread).
 class TickHold {
   public:

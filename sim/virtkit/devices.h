@@ -42,6 +42,10 @@ class Rng {
 bool addr_from_text(const char *text, Addr *out);
 bool key_from_text(const char *text, Key *out);
 
+// Whether a sealed frame is an actor's SEC_KEY announcement (its type byte
+// travels in the clear).
+bool is_sec_key(const AdvData &data);
+
 class Device {
   public:
     Device(const char *name, const Addr &addr, uint8_t type, int8_t rssi, uint32_t seed)
