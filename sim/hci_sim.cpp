@@ -255,7 +255,7 @@ struct Port {
                                               status};
         if (reply_len > 0)
             memcpy(cc + 7, reply, static_cast<size_t>(reply_len));
-        Controller::enqueue(*so, cc, static_cast<size_t>(7 + reply_len));
+        Controller::enqueue(*so, cc, 7 + static_cast<size_t>(reply_len));
         for (int tries = 10; tries > 0 && so->head != so->tail; tries--) {
             const Controller::Packet &p = so->queue[so->head % Controller::QUEUE_PACKETS];
             so->head = so->head + 1;
