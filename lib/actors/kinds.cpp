@@ -1,5 +1,7 @@
 #include "kinds.h"
 
+#include "frames/fields.h"
+
 #include "osl.h"
 
 namespace {
@@ -23,12 +25,11 @@ osl_actor_ref osl_pwm_ref(int i) {
 
 } // namespace
 
-// A relay reports its channel bits in byte 7, a dimmer its level in byte 9,
-// a PWM controller its three levels in bytes 9 to 11.
+// Where each kind reports its state is its family's (frames/fields.h).
 const osl_actor_kind osl_actor_kinds[OSL_ACTOR_KINDS] = {
-    {OSL_DEV_RELAY, "relay", "RELAY", 1, 7, &osl_relay_count, osl_relay_ref},
-    {OSL_DEV_DIMMER, "dimmer", "DIMMER", 1, 9, &osl_dimmer_count, osl_dimmer_ref},
-    {OSL_DEV_PWM, "pwm", "PWM", 3, 9, &osl_pwm_count, osl_pwm_ref},
+    {OSL_DEV_RELAY, "relay", "RELAY", 1, OSL_RELAY_CHANNELS_AT, &osl_relay_count, osl_relay_ref},
+    {OSL_DEV_DIMMER, "dimmer", "DIMMER", 1, OSL_DIMMER_LEVEL_AT, &osl_dimmer_count, osl_dimmer_ref},
+    {OSL_DEV_PWM, "pwm", "PWM", 3, OSL_PWM_LEVELS_AT, &osl_pwm_count, osl_pwm_ref},
 };
 
 const osl_actor_kind *osl_actor_kind_of(uint8_t type) {

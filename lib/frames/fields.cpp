@@ -165,7 +165,11 @@ constexpr osl_field_spec osl_relay_fields[] = {
     OSL_UPTIME,
     osl_light(9),
     osl_chip_temperature(8),
-    {.name = "channels", .unit = nullptr, .at = 7, .read = rd::u8, .log = " ch=%.2X"},
+    {.name = "channels",
+     .unit = nullptr,
+     .at = OSL_RELAY_CHANNELS_AT,
+     .read = rd::u8,
+     .log = " ch=%.2X"},
     osl_millivolts("adc1", 10, " ADC1=%dmV"),
     osl_millivolts("adc2", 12, " ADC2=%dmV\n\r"),
 };
@@ -178,7 +182,7 @@ constexpr osl_field_spec osl_dimmer_fields[] = {
     OSL_UPTIME,
     osl_light(8),
     osl_chip_temperature(7),
-    {.name = "level", .unit = "%", .at = 9, .read = rd::u8, .log = " D=%d%%"},
+    {.name = "level", .unit = "%", .at = OSL_DIMMER_LEVEL_AT, .read = rd::u8, .log = " D=%d%%"},
     osl_millivolts("adc1", 12, " ADC1=%dmV\n\r"),
 };
 
@@ -190,9 +194,9 @@ constexpr osl_field_spec osl_pwm_fields[] = {
     OSL_UPTIME,
     osl_light(8),
     osl_chip_temperature(7),
-    {.name = "level0", .unit = "%", .at = 9, .read = rd::u8, .log = " PWM=%d%%"},
-    {.name = "level1", .unit = "%", .at = 10, .read = rd::u8, .log = ",%d%%"},
-    {.name = "level2", .unit = "%", .at = 11, .read = rd::u8, .log = ",%d%%"},
+    {.name = "level0", .unit = "%", .at = OSL_PWM_LEVELS_AT, .read = rd::u8, .log = " PWM=%d%%"},
+    {.name = "level1", .unit = "%", .at = OSL_PWM_LEVELS_AT + 1, .read = rd::u8, .log = ",%d%%"},
+    {.name = "level2", .unit = "%", .at = OSL_PWM_LEVELS_AT + 2, .read = rd::u8, .log = ",%d%%"},
     osl_millivolts("adc1", 12, " ADC1=%dmV\n\r"),
 };
 

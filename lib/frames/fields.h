@@ -50,6 +50,13 @@ struct osl_family {
     const char *line_end; // printed after the fields
 };
 
+// Where the actors report their state, which their registry entries also
+// keep: a relay's channel bits, a dimmer's level, a PWM controller's three
+// levels from here on.
+inline constexpr uint8_t OSL_RELAY_CHANNELS_AT = 7;
+inline constexpr uint8_t OSL_DIMMER_LEVEL_AT = 9;
+inline constexpr uint8_t OSL_PWM_LEVELS_AT = 9;
+
 // The family of the record's device type, or of OSL_DEV_AIR; null for others.
 const osl_family *osl_family_of(int type);
 // The line of a sealed sensor frame whose type has no family.
