@@ -39,7 +39,6 @@ bool known_result(int r, int n) {
     case OSL_DECODE_NO_PAYLOAD:
     case OSL_DECODE_BAD_TAG:
     case OSL_DECODE_REPEAT:
-    case OSL_DECODE_WINDOW_FULL:
     case OSL_DECODE_KEY_UNLOGGED:
     case OSL_REC_SIZE:
         return true;

@@ -10,6 +10,8 @@
 uint8_t osl_rx_slots[OSL_RX_SLOTS + 1][OSL_RX_SLOT_SIZE];
 volatile uint8_t osl_rx_index;
 volatile int32_t osl_rx_countdown;
+volatile uint8_t osl_rx_oldest;
+volatile uint32_t osl_rx_overflows;
 
 namespace {
 
@@ -27,18 +29,36 @@ int osl_rx_current_row() {
     return index > OSL_RX_SLOTS ? OSL_RX_SLOTS : index;
 }
 
+// A full window keeps taking frames: the new one, read into the scratch row,
+// takes the place of the oldest, which leaves the window. Refusing every new
+// frame until a quiet second instead would lose the readings of a busy kit.
+// The event is copied before it is unsealed, but the repeat test reads only
+// the address and the bytes from the frame type on, which unsealing never
+// changes.
+void osl_rx_ring_take(int tail) {
+    const uint8_t oldest = osl_rx_oldest;
+    memcpy(osl_rx_slots[oldest], osl_rx_slots[OSL_RX_SLOTS], OSL_RX_SLOT_SIZE);
+    slot_tail[oldest] = static_cast<uint8_t>(tail);
+    osl_rx_oldest = static_cast<uint8_t>((oldest + 1) % OSL_RX_SLOTS);
+    osl_rx_overflows = osl_rx_overflows + 1;
+    osl_rx_countdown = OSL_RX_WINDOW_TICKS;
+}
+
 } // namespace
 
 void osl_rx_window_reset() {
     osl_rx_index = 0;
+    osl_rx_oldest = 0;
 }
 
 void osl_rx_window_tick() {
     int32_t left = osl_rx_countdown;
     if (left > 0) {
         osl_rx_countdown = --left;
-        if (left == 1)
+        if (left == 1) {
             osl_rx_index = 0;
+            osl_rx_oldest = 0;
+        }
     }
 }
 
@@ -72,8 +92,10 @@ int osl_rx_admit(int tail) {
     if (osl_rx_is_duplicate(tail))
         return OSL_DECODE_REPEAT;
     uint8_t index = osl_rx_index;
-    if (index >= OSL_RX_SLOTS)
-        return OSL_DECODE_WINDOW_FULL;
+    if (index >= OSL_RX_SLOTS) {
+        osl_rx_ring_take(tail);
+        return 0;
+    }
     slot_tail[index] = static_cast<uint8_t>(tail);
     osl_rx_index = static_cast<uint8_t>(index + 1);
     osl_rx_countdown = OSL_RX_WINDOW_TICKS;

@@ -2,6 +2,7 @@
 // the memory of the sealed frames accepted lately, against which repeats are
 // refused. An accepted frame keeps its slot and (re)opens the window for 100
 // ticks; when they run out the index returns to 0 and the window is empty.
+// A full window is a ring: each new frame takes the oldest one's slot.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,12 @@ inline constexpr int32_t OSL_RX_WINDOW_TICKS = 100;
 extern uint8_t osl_rx_slots[OSL_RX_SLOTS + 1][OSL_RX_SLOT_SIZE];
 extern volatile uint8_t osl_rx_index;
 extern volatile int32_t osl_rx_countdown;
+// While the window is full: the slot of the oldest accepted frame, the next
+// to leave.
+extern volatile uint8_t osl_rx_oldest;
+// Frames that found the window full and pushed its oldest frame out, since
+// the program started.
+extern volatile uint32_t osl_rx_overflows;
 
 // At open: the window starts empty.
 void osl_rx_window_reset();
@@ -33,6 +40,6 @@ void osl_rx_slot_received(uint8_t *slot, int n);
 // bytes are never changed by unsealing, which works on the 16 before them.
 int osl_rx_is_duplicate(int tail);
 // A sealed frame that passed its tag, its frame type at `tail`: 0 when it
-// keeps its slot, else the decoder's refusal, -12 a repeat or -14 the window
-// full.
+// keeps its slot (in a full window the oldest frame's), else the decoder's
+// refusal, -12 a repeat.
 int osl_rx_admit(int tail);

@@ -423,7 +423,11 @@ TEST_F(Decoder, FramesThatDifferInTagOrAddressAreNoRepeats) {
     EXPECT_EQ(osl_rx_index, 3);
 }
 
-TEST_F(Decoder, FullWindowRefusesNewSealedFramesOnly) {
+// A full window is a ring: a new frame takes the oldest one's place, so a
+// busy kit loses nothing; repeats of the frames still in the window are
+// refused as ever. The frame that left may be taken once more: the price of
+// comparing with no more than 100 frames.
+TEST_F(Decoder, FullWindowTakesNewFramesInPlaceOfTheOldest) {
     open(0);
     for (uint32_t i = 0; i < OSL_RX_SLOTS; i++) {
         sim.deliver(meteo(i));
@@ -434,22 +438,56 @@ TEST_F(Decoder, FullWindowRefusesNewSealedFramesOnly) {
     }
     ASSERT_EQ(sim.pending(), 0u); // 100 frames, read ten at a time
     ASSERT_EQ(osl_rx_index, OSL_RX_SLOTS);
+    const uint32_t overflows = osl_rx_overflows;
 
-    // Through the tick, then for the result.
-    receive({meteo(100), meteo(5), air_report(METEO_ADDR, air_block(), -60)});
-    EXPECT_EQ(take_records().size(), 1u); // the air frame
-    EXPECT_EQ(decode(meteo(100)), -14);
-    EXPECT_EQ(decode(meteo(5)), -12);
-    Bytes bad = meteo(101);
+    // Through the tick: two new frames, a repeat, an air frame.
+    receive({meteo(100), meteo(101), meteo(50), air_report(METEO_ADDR, air_block(), -60)});
+    EXPECT_EQ(take_records().size(), 3u); // the two new ones and the air frame
+    EXPECT_EQ(osl_rx_overflows, overflows + 2);
+    EXPECT_EQ(osl_rx_index, OSL_RX_SLOTS);
+    EXPECT_EQ(osl_rx_oldest, 2);
+
+    EXPECT_EQ(decode(meteo(100)), OSL_DECODE_REPEAT);
+    EXPECT_EQ(decode(meteo(99)), OSL_DECODE_REPEAT);
+    EXPECT_EQ(decode(meteo(2)), OSL_DECODE_REPEAT); // the oldest still in the window
+    EXPECT_EQ(decode(meteo(0)), OSL_REC_SIZE);      // left the window
+    Bytes bad = meteo(102);
     bad[frame::REPORT_STD_PAYLOAD + OSL_SEALED_TAG] ^= 0x01;
-    EXPECT_EQ(decode(bad), -10);
+    EXPECT_EQ(decode(bad), OSL_DECODE_BAD_TAG);
     EXPECT_EQ(decode(air_report(METEO_ADDR, air_block(), -60)), OSL_REC_SIZE);
     EXPECT_EQ(osl_rx_index, OSL_RX_SLOTS);
-    EXPECT_EQ(osl_rx_countdown, 100 - 1); // the last of the 100 set it, one tick ago
+    EXPECT_EQ(osl_rx_countdown, OSL_RX_WINDOW_TICKS); // the frame just taken set it
+
+    // The quiet second still empties the ring.
+    tick(OSL_RX_WINDOW_TICKS);
+    EXPECT_EQ(osl_rx_index, 0);
+    EXPECT_EQ(osl_rx_oldest, 0);
+    EXPECT_EQ(decode(meteo(100)), OSL_REC_SIZE);
+}
+
+// A record of every frame a full window took: none lost, none twice, even
+// when the ring wraps around many times.
+TEST_F(Decoder, ARingOfFramesLosesNoneAndRepeatsNone) {
+    open(0);
+    constexpr uint32_t FRAMES = 3 * OSL_RX_SLOTS + 7;
+    std::vector<uint32_t> seen;
+    for (uint32_t i = 0; i < FRAMES; i++) {
+        ASSERT_EQ(decode(meteo(i)), OSL_REC_SIZE) << i;
+        // Each frame is repeated at once, and again a window later.
+        ASSERT_EQ(decode(meteo(i)), OSL_DECODE_REPEAT) << i;
+        if (i >= OSL_RX_SLOTS - 1) {
+            ASSERT_EQ(decode(meteo(i - (OSL_RX_SLOTS - 1))), OSL_DECODE_REPEAT) << i;
+        }
+        for (const osl_record &r : take_records())
+            seen.push_back(static_cast<uint32_t>(r.payload[0] | r.payload[1] << 8));
+    }
+    ASSERT_EQ(seen.size(), FRAMES);
+    for (uint32_t i = 0; i < FRAMES; i++)
+        EXPECT_EQ(seen[i], i);
 }
 
 // Only an accepted actor frame says what the actor is in: a repeat carries an
-// older state, and a frame refused at a full window was never taken in.
+// older state; a full window still takes a new one.
 TEST_F(Decoder, RefusedActorFramesLeaveTheReportedStateAlone) {
     register_actors();
     open(OSL_LOG_ACTORS);
@@ -485,11 +523,13 @@ TEST_F(Decoder, RefusedActorFramesLeaveTheReportedStateAlone) {
     EXPECT_EQ(reported(), latest);
 
     fill_window();
-    for (const Bytes &e : unseen)
-        EXPECT_EQ(decode(e), -14);
+    for (const Bytes &e : older)
+        EXPECT_EQ(decode(e), -12);
     EXPECT_EQ(reported(), latest);
-    EXPECT_EQ(take_records().size(), 0u);
-    EXPECT_EQ(said(), "");
+    for (const Bytes &e : unseen)
+        EXPECT_EQ(decode(e), OSL_REC_SIZE);
+    EXPECT_EQ(reported(), (std::vector<int>{0x0F, 99, 7, 8, 9}));
+    EXPECT_EQ(take_records().size(), 3u);
 }
 
 // --- SEC_KEY announcements -------------------------------------------------------
@@ -527,8 +567,8 @@ TEST_F(Decoder, KeyAnnouncementIsPrintedOncePerWindowAndNeverQueued) {
 }
 
 // The tag check is all an announcement needs to light the lamp; the window
-// is asked only afterwards.
-TEST_F(Decoder, KeyAnnouncementRefusedAtAFullWindowStillLightsTheLamp) {
+// is asked only afterwards, and a full one takes it in the oldest's place.
+TEST_F(Decoder, KeyAnnouncementAtAFullWindowLightsTheLampAndIsPrinted) {
     open(OSL_LOG_ACTORS);
     fill_window();
     tick(5);
@@ -536,12 +576,14 @@ TEST_F(Decoder, KeyAnnouncementRefusedAtAFullWindowStillLightsTheLamp) {
     ASSERT_EQ(lamp(), "1010");
     said();
 
-    EXPECT_EQ(decode(sec_key_report(RELAY_ADDR, key_from_text(RELAY_KEY), -60)), -14);
+    const Bytes announcement = sec_key_report(RELAY_ADDR, key_from_text(RELAY_KEY), -60);
+    EXPECT_EQ(decode(announcement), frame::REPORT_STD_SIZE);
     EXPECT_EQ(osl_lamps.osl_rx_lamp_count, 1u);
     EXPECT_EQ(lamp(), "10101");
     EXPECT_EQ(osl_rx_index, OSL_RX_SLOTS);
+    EXPECT_EQ(decode(announcement), OSL_DECODE_REPEAT);
     EXPECT_EQ(take_records().size(), 0u);
-    EXPECT_EQ(said(), "");
+    EXPECT_NE(said(), "");
 }
 
 // --- the air sensor --------------------------------------------------------------
