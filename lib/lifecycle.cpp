@@ -28,6 +28,7 @@
 #include "core/fifo.h"
 #include "core/hci_port.h"
 #include "core/lamps.h"
+#include "core/link.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/results.h"
@@ -114,8 +115,12 @@ void osl_tick_intake() {
     for (int i = 0; i < OSL_TICK_READS_MAX; i++) {
         uint8_t *slot = osl_rx_slot();
         ssize_t n = osl_hci->read(osl_adapter.sock, slot, OSL_RX_SLOT_SIZE);
-        if (n <= 0)
+        if (n <= 0) {
+            if (n < 0)
+                osl_link_read_failed(errno);
             return;
+        }
+        osl_link_event_read();
         osl_rx_slot_received(slot, static_cast<int>(n));
         int32_t room = static_cast<int32_t>(OSL_FIFO_CAPACITY - osl_fifo_used(&osl_fifo));
         if (room < n) {
@@ -135,6 +140,7 @@ void osl_timer_handler(int sig) {
     // The application's errno must survive the reads below.
     int saved_errno = errno;
 
+    osl_link_tick();
     osl_tick_statistics_window();
     osl_rx_window_tick();
     osl_rx_lamp_tick();
@@ -234,6 +240,7 @@ int osl_bt_open(int pin_rx, int pin_tx, int pin_pwr, int flags) {
     osl_lamp_set(&osl_lamps, LAMP_TX, 0);
     osl_log_lib("[osl start] ok\n\r");
     osl_stop_flag = OSL_RUNNING;
+    osl_link_start();
     return 0;
 }
 
@@ -241,6 +248,7 @@ void osl_bt_close(void) {
     if (osl_stop_flag > OSL_STOP_REQUESTED)
         return;
     osl_stop_flag = OSL_CLOSED;
+    osl_link_stop();
     if (timer_created) {
         osl_timer_stop();
         osl_timer->remove(tick_timer);
@@ -258,6 +266,7 @@ void osl_bt_close(void) {
 }
 
 int osl_bt_read(osl_record *rec) {
+    osl_link_supervise();
     osl_log_flush();
     if (osl_stop_flag != OSL_RUNNING)
         return OSL_READ_STOPPED;
@@ -284,6 +293,24 @@ int osl_check_addr(const char *addr, const osl_record *rec) {
     if (addr == nullptr || osl_hex_to_bytes(addr, bytes, 6) != 0)
         return 0;
     return memcmp(bytes, rec->addr, sizeof bytes) == 0 ? 1 : 0;
+}
+
+int osl_link_get_status(osl_link_status *status) {
+    if (status == nullptr)
+        return OSL_LINK_NO_STATUS;
+    *status = osl_link_status{};
+    status->state = !osl_link.active ? OSL_LINK_CLOSED
+                    : osl_link.down  ? OSL_LINK_DOWN
+                                     : OSL_LINK_UP;
+    status->dev_id = status->state == OSL_LINK_UP ? static_cast<int>(osl_adapter.dev_id) : -1;
+    status->recoveries = osl_link.recoveries;
+    status->read_errors = osl_link.read_errors;
+    status->last_error = osl_link.last_errno;
+    status->ms_since_event = osl_link_ms_since_event();
+    status->events_dropped = osl_overflow_count;
+    status->window_overflows = osl_rx_overflows;
+    status->log_lines_dropped = osl_log_dropped();
+    return 0;
 }
 
 uint8_t osl_lib_get_load(float *shortest_ms, float *longest_ms) {

@@ -184,6 +184,36 @@ uint8_t *osl_bt_myaddr_get(void);
 /* 1 if the record comes from the 12-digit address text, else 0. */
 int osl_check_addr(const char *addr, const osl_record *rec);
 
+/*
+ * The adapter link's health. The library watches its adapter: a link whose
+ * reads fail for good (the adapter unplugged, powered down) is closed and
+ * opened again, with back-off from 1 s to a minute between attempts; after
+ * 5 s without any event it asks the controller whether it still scans (a
+ * reset, a power cycle or another program can stop the scan) and starts the
+ * scan again. It does so from osl_bt_read and osl_sleep_ms, and says so in
+ * "[osl link]" lines under OSL_LOG_LIB.
+ */
+#define OSL_LINK_CLOSED 0 /* the library is not open */
+#define OSL_LINK_UP 1     /* scanning */
+#define OSL_LINK_DOWN 2   /* lost; the library is opening it again */
+#define OSL_LINK_NO_STATUS (-2)
+
+typedef struct osl_link_status {
+    int state;                  /* OSL_LINK_... */
+    int dev_id;                 /* the adapter's index (hciN) while up, else -1 */
+    uint32_t recoveries;        /* times the link was lost or stopped scanning, and restored */
+    uint32_t read_errors;       /* reads that failed, other than "nothing waiting" */
+    int last_error;             /* errno of the last failed read, 0 none */
+    uint32_t ms_since_event;    /* since the adapter last delivered an event */
+    uint32_t events_dropped;    /* events not decoded: the record queue had no room */
+    uint32_t window_overflows;  /* frames that found the reception window full and took
+                                   the place of its oldest */
+    uint32_t log_lines_dropped; /* log lines lost to a full log ring */
+} osl_link_status;
+
+/* Fills the status; 0, or OSL_LINK_NO_STATUS for a null pointer. */
+int osl_link_get_status(osl_link_status *status);
+
 /* Shortest and longest tick of the last 2 s window (ms), and their mean in percent of 10 ms. */
 uint8_t osl_lib_get_load(float *shortest_ms, float *longest_ms);
 

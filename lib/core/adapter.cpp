@@ -22,10 +22,14 @@ void osl_log_lib_bare(const char *line) {
         fputs(line, stdout);
 }
 
-int osl_set_scan_parameters() {
-    return osl_hci->le_set_scan_parameters(osl_adapter.sock, hci::SCAN_PASSIVE, hci::SCAN_INTERVAL,
+int osl_set_scan_parameters_on(int sock) {
+    return osl_hci->le_set_scan_parameters(sock, hci::SCAN_PASSIVE, hci::SCAN_INTERVAL,
                                            hci::SCAN_WINDOW, hci::OWN_ADDR_PUBLIC,
                                            hci::FILTER_ACCEPT_ALL, hci::TIMEOUT_MS);
+}
+
+int osl_set_scan_parameters() {
+    return osl_set_scan_parameters_on(osl_adapter.sock);
 }
 
 // A raw HCI socket bound to the adapter: 0, or the open failure code.
@@ -145,6 +149,15 @@ int osl_scan_start() {
     }
     osl_adapter.state = OSL_ADAPTER_FILTERED;
     return 0;
+}
+
+int osl_scan_ensure() {
+    if (osl_set_scan_parameters_on(osl_adapter.cmd_sock) < 0)
+        // The LE helpers turn a controller's non-zero status into EIO.
+        return errno == EIO ? OSL_SCAN_STILL_ON : OSL_SCAN_NO_ANSWER;
+    if (osl_hci->le_set_scan_enable(osl_adapter.cmd_sock, 1, 0, hci::TIMEOUT_MS) < 0)
+        return OSL_SCAN_NO_ANSWER;
+    return OSL_SCAN_STARTED_AGAIN;
 }
 
 void osl_scan_stop() {

@@ -50,6 +50,17 @@ enum : int {
 // Results of reading the controller's own address.
 enum : int { OSL_OWN_ADDR_FAILED = -4, OSL_OWN_ADDR_STATUS = -6 };
 
+// Results of osl_scan_ensure.
+enum : int {
+    OSL_SCAN_STILL_ON = 1,      // the controller refused the parameters: it scans
+    OSL_SCAN_STARTED_AGAIN = 0, // it did not scan, and now does with the library's parameters
+    OSL_SCAN_NO_ANSWER = -1,    // a command failed without a status (errno)
+};
+// Asks the controller, over the command socket, whether it still scans: it
+// loads the library's scan parameters, which a scanning controller refuses
+// (Command Disallowed), and when they are taken starts the scan again.
+int osl_scan_ensure();
+
 int osl_adapter_open(); // 0, OSL_OPEN_NO_ADAPTER, OSL_OPEN_SOCKET, OSL_OPEN_BIND, OSL_OPEN_NONBLOCK
 int osl_scan_start();   // 0 or an OSL_SCAN_ code
 void osl_scan_stop();

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "link.h"
 #include "log.h"
 #include "osl.h"
 
@@ -26,6 +27,7 @@ extern "C" void osl_sleep_ms(int ms) {
         usleep(OSL_TICK_MS * 1000); // the next SIGALRM cuts this short
         if (osl_ticking == 0 && osl_sleep_countdown > 0)
             osl_sleep_countdown = osl_sleep_countdown - 1;
+        osl_link_supervise();
         osl_log_flush();
         if (osl_sleep_countdown <= 0)
             return;

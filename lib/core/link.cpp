@@ -1,0 +1,193 @@
+#include "link.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "adapter.h"
+#include "hci_port.h"
+#include "log.h"
+#include "osl.h"
+#include "pace.h"
+#include "text.h"
+
+osl_link_t osl_link;
+
+namespace {
+
+// Errors that say the adapter itself is gone (unplugged, its socket no
+// longer bound to a device), so no second look is needed. A network that is
+// down may come up again under the same socket: that one has to persist.
+bool osl_link_errno_is_fatal(int err) {
+    switch (err) {
+    case ENODEV:
+    case ENXIO:
+    case EPIPE:
+    case EBADFD:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool osl_link_due(uint32_t at) {
+    return static_cast<int32_t>(osl_link.ticks - at) >= 0;
+}
+
+// A library-event line of the link's own, time prefix first.
+bool osl_link_line() {
+    if (!osl_log_on(OSL_LOG_LIB))
+        return false;
+    osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
+    return true;
+}
+
+// Closes both sockets without asking the adapter anything: it may be gone.
+// The state goes first, so the tick stops reading before the sockets close.
+void osl_link_close_quietly() {
+    const int32_t state = osl_adapter.state;
+    osl_adapter.state = OSL_ADAPTER_CLOSED;
+    if (state != OSL_ADAPTER_CLOSED) {
+        osl_hci->close(osl_adapter.sock);
+        osl_hci->close(osl_adapter.cmd_sock);
+    }
+}
+
+// The open's own steps, from finding the adapter (which may now have
+// another index) to the scan with the library's filter. Their lines belong
+// to the first open: here the link's own lines say what happened. Returns
+// 0 or the open result (OSL_OPEN_...).
+int osl_link_open_steps() {
+    const int32_t verbosity = osl_verbosity;
+    osl_verbosity = verbosity & ~OSL_LOG_LIB;
+    osl_adapter = osl_adapter_t{};
+    int r = osl_adapter_open();
+    if (r == 0) {
+        r = osl_scan_start();
+        if (r != 0)
+            r += OSL_OPEN_SCAN_PARAMS - OSL_SCAN_PARAMS_REFUSED;
+    }
+    osl_verbosity = verbosity;
+    if (r != 0)
+        osl_link_close_quietly();
+    return r;
+}
+
+void osl_link_up_again() {
+    osl_link.recoveries++;
+    osl_link.down = false;
+    osl_link.attempts = 0;
+    osl_link.failing = 0;
+    osl_link.last_event = osl_link.ticks;
+    osl_link.next_question = osl_link.ticks + OSL_LINK_SILENCE_TICKS;
+}
+
+void osl_link_attempt() {
+    const int r = osl_link_open_steps();
+    if (r == 0) {
+        osl_link_up_again();
+        if (osl_link_line())
+            printf("[osl link] open again: hci%d\n\r", static_cast<int>(osl_adapter.dev_id));
+        return;
+    }
+    // Never a tight loop: an adapter that keeps failing is left alone for
+    // longer each time, up to a minute.
+    uint32_t delay = OSL_LINK_RETRY_FIRST_TICKS;
+    for (uint32_t i = 0; i < osl_link.attempts && delay < OSL_LINK_RETRY_MAX_TICKS; i++)
+        delay *= 2;
+    if (delay > OSL_LINK_RETRY_MAX_TICKS)
+        delay = OSL_LINK_RETRY_MAX_TICKS;
+    osl_link.attempts++;
+    osl_link.next_attempt = osl_link.ticks + delay;
+    if (osl_link_line()) {
+        const char *why = osl_result_text(OSL_OP_OPEN, r);
+        printf("[osl link] not open (code %d: %s); next try in %u s\n\r", r,
+               why != nullptr ? why : "?", static_cast<unsigned>(delay / 100));
+    }
+}
+
+// The link is gone: close it and open it again at once, then with back-off.
+void osl_link_lose(const char *why, int err) {
+    if (osl_link_line())
+        printf("[osl link] lost: %s (%s)\n\r", why, strerror(err));
+    osl_link_close_quietly();
+    osl_link.lost = 0;
+    osl_link.failing = 0;
+    osl_link.down = true;
+    osl_link.attempts = 0;
+    osl_link_attempt();
+}
+
+// A silence: does the controller still scan?
+void osl_link_question() {
+    osl_link.next_question = osl_link.ticks + OSL_LINK_SILENCE_TICKS;
+    const int r = osl_scan_ensure();
+    if (r == OSL_SCAN_STILL_ON)
+        return; // a quiet room
+    if (r == OSL_SCAN_STARTED_AGAIN) {
+        osl_link_up_again();
+        if (osl_link_line())
+            fputs("[osl link] scanning was off: started again\n\r", stdout);
+        return;
+    }
+    osl_link_lose("the adapter does not answer", errno);
+}
+
+} // namespace
+
+void osl_link_tick() {
+    osl_link.ticks = osl_link.ticks + 1;
+}
+
+void osl_link_event_read() {
+    osl_link.last_event = osl_link.ticks;
+    osl_link.failing = 0;
+}
+
+void osl_link_read_failed(int err) {
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+        osl_link.failing = 0; // nothing waiting: a quiet moment, not a fault
+        return;
+    }
+    osl_link.read_errors = osl_link.read_errors + 1;
+    osl_link.last_errno = err;
+    const uint32_t failing = osl_link.failing + 1;
+    osl_link.failing = failing;
+    if (osl_link.lost == 0 && (osl_link_errno_is_fatal(err) || failing >= OSL_LINK_ERROR_TICKS))
+        osl_link.lost = err != 0 ? err : EIO;
+}
+
+void osl_link_start() {
+    osl_link.lost = 0;
+    osl_link.failing = 0;
+    osl_link.down = false;
+    osl_link.busy = false;
+    osl_link.attempts = 0;
+    osl_link.last_event = osl_link.ticks;
+    osl_link.next_question = osl_link.ticks + OSL_LINK_SILENCE_TICKS;
+    osl_link.active = true;
+}
+
+void osl_link_stop() {
+    osl_link.active = false;
+}
+
+void osl_link_supervise() {
+    if (!osl_link.active || osl_link.busy || osl_tx_busy != 0 || osl_stop_flag != OSL_RUNNING)
+        return;
+    osl_link.busy = true;
+    if (osl_link.down) {
+        if (osl_link_due(osl_link.next_attempt))
+            osl_link_attempt();
+    } else if (osl_link.lost != 0) {
+        osl_link_lose("read error", osl_link.lost);
+    } else if (osl_link.ticks - osl_link.last_event >= OSL_LINK_SILENCE_TICKS &&
+               osl_link_due(osl_link.next_question)) {
+        osl_link_question();
+    }
+    osl_link.busy = false;
+}
+
+uint32_t osl_link_ms_since_event() {
+    return (osl_link.ticks - osl_link.last_event) * static_cast<uint32_t>(OSL_TICK_MS);
+}
