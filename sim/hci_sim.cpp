@@ -191,6 +191,13 @@ bool lets_through(const hci::Filter &f, const uint8_t *packet, size_t len) {
 
 void Controller::deliver(const uint8_t *packet, size_t len) {
     AlarmBlock hold;
+    // A controller that does not scan reports nothing it hears.
+    if (!scanning_ && len > hci::report::SUBEVENT && packet[0] == hci::PKT_EVENT &&
+        packet[hci::report::EVT_CODE] == hci::EVT_LE_META &&
+        packet[hci::report::SUBEVENT] == hci::SUBEVT_LE_ADV_REPORT) {
+        unheard_++;
+        return;
+    }
     bool heard = false;
     for (Socket &so : sockets_)
         if (so.open && lets_through(so.filter, packet, len))
