@@ -73,6 +73,7 @@ void Controller::reset() {
     calls_.clear();
     commands_.clear();
     scanning_ = false;
+    wedged_ = false;
     advertising_ = false;
     open_sockets_ = 0;
     for (Socket &so : sockets_) {
@@ -192,7 +193,7 @@ bool lets_through(const hci::Filter &f, const uint8_t *packet, size_t len) {
 void Controller::deliver(const uint8_t *packet, size_t len) {
     AlarmBlock hold;
     // A controller that does not scan reports nothing it hears.
-    if (!scanning_ && len > hci::report::SUBEVENT && packet[0] == hci::PKT_EVENT &&
+    if ((!scanning_ || wedged_) && len > hci::report::SUBEVENT && packet[0] == hci::PKT_EVENT &&
         packet[hci::report::EVT_CODE] == hci::EVT_LE_META &&
         packet[hci::report::SUBEVENT] == hci::SUBEVT_LE_ADV_REPORT) {
         unheard_++;
@@ -489,6 +490,8 @@ struct Port {
                        switch_rule(c().scanning_, enable)) < 0)
             return -1;
         c().scanning_ = enable != 0;
+        if (enable == 0)
+            c().wedged_ = false;
         return 0;
     }
 

@@ -140,6 +140,10 @@ class Controller {
     bool advertising() const { return advertising_; }
     // As an earlier program may have left the controller.
     void set_scanning(bool on) { scanning_ = on; }
+    // A wedged controller: it scans, answers commands, and reports nothing,
+    // until its scan is switched off and on again.
+    void wedge() { wedged_ = true; }
+    bool wedged() const { return wedged_; }
     void set_advertising(bool on) { advertising_ = on; }
     int open_sockets() const { return open_sockets_; }
     hci::Filter filter_of(int sock) const;
@@ -177,6 +181,7 @@ class Controller {
     std::vector<std::string> calls_;
     std::vector<Command> commands_;
     bool scanning_ = false;
+    bool wedged_ = false;
     bool advertising_ = false;
     int open_sockets_ = 0;
 

@@ -160,6 +160,13 @@ int osl_scan_ensure() {
     return OSL_SCAN_STARTED_AGAIN;
 }
 
+int osl_scan_restart() {
+    // The controller may already have stopped: that refusal is no fault.
+    osl_hci->le_set_scan_enable(osl_adapter.cmd_sock, 0, 1, hci::TIMEOUT_MS);
+    const int r = osl_scan_ensure();
+    return r == OSL_SCAN_STARTED_AGAIN ? r : OSL_SCAN_NO_ANSWER;
+}
+
 void osl_scan_stop() {
     if (osl_adapter.state == OSL_ADAPTER_FILTERED) {
         osl_hci->set_filter(osl_adapter.sock, &osl_adapter.saved_filter);

@@ -60,6 +60,9 @@ enum : int {
 // loads the library's scan parameters, which a scanning controller refuses
 // (Command Disallowed), and when they are taken starts the scan again.
 int osl_scan_ensure();
+// Stops the scan and starts it again with the library's parameters, over the
+// command socket: OSL_SCAN_STARTED_AGAIN or OSL_SCAN_NO_ANSWER.
+int osl_scan_restart();
 
 int osl_adapter_open(); // 0, OSL_OPEN_NO_ADAPTER, OSL_OPEN_SOCKET, OSL_OPEN_BIND, OSL_OPEN_NONBLOCK
 int osl_scan_start();   // 0 or an OSL_SCAN_ code

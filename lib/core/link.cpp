@@ -80,6 +80,8 @@ void osl_link_up_again() {
     osl_link.failing = 0;
     osl_link.last_event = osl_link.ticks;
     osl_link.next_question = osl_link.ticks + OSL_LINK_SILENCE_TICKS;
+    osl_link.wedged_after = OSL_LINK_WEDGED_TICKS;
+    osl_link.restarted_at = osl_link.ticks - 1;
 }
 
 void osl_link_attempt() {
@@ -118,12 +120,39 @@ void osl_link_lose(const char *why, int err) {
     osl_link_attempt();
 }
 
+// A room full of BLE traffic is never silent for a minute: a controller that
+// says it scans and reports nothing is wedged. Its scan is stopped and
+// started again, less often each time the silence goes on.
+void osl_link_maybe_wedged() {
+    if (osl_link.last_event != osl_link.restarted_at)
+        osl_link.wedged_after = OSL_LINK_WEDGED_TICKS; // it reported since
+    const uint32_t silent = osl_link.ticks - osl_link.last_event;
+    if (silent < osl_link.wedged_after)
+        return;
+    const int r = osl_scan_restart();
+    if (r != OSL_SCAN_STARTED_AGAIN) {
+        osl_link_lose("the adapter does not answer", errno);
+        return;
+    }
+    osl_link.recoveries++;
+    // Measured from now on: the silence counts afresh.
+    osl_link.last_event = osl_link.ticks;
+    osl_link.restarted_at = osl_link.ticks;
+    if (osl_link.wedged_after < OSL_LINK_WEDGED_MAX_TICKS)
+        osl_link.wedged_after *= 2;
+    if (osl_link_line())
+        printf("[osl link] no report for %u s: scan started again\n\r",
+               static_cast<unsigned>(silent / 100));
+}
+
 // A silence: does the controller still scan?
 void osl_link_question() {
     osl_link.next_question = osl_link.ticks + OSL_LINK_SILENCE_TICKS;
     const int r = osl_scan_ensure();
-    if (r == OSL_SCAN_STILL_ON)
-        return; // a quiet room
+    if (r == OSL_SCAN_STILL_ON) {
+        osl_link_maybe_wedged();
+        return; // a quiet room, or one that has been quiet for too long
+    }
     if (r == OSL_SCAN_STARTED_AGAIN) {
         osl_link_up_again();
         if (osl_link_line())
@@ -165,6 +194,8 @@ void osl_link_start() {
     osl_link.attempts = 0;
     osl_link.last_event = osl_link.ticks;
     osl_link.next_question = osl_link.ticks + OSL_LINK_SILENCE_TICKS;
+    osl_link.wedged_after = OSL_LINK_WEDGED_TICKS;
+    osl_link.restarted_at = osl_link.ticks - 1;
     osl_link.active = true;
 }
 

@@ -30,6 +30,11 @@ inline constexpr uint32_t OSL_LINK_ERROR_TICKS = 100;
 // Ticks without any event before the controller is asked whether it still
 // scans (5 s); asked again after as long each time the silence goes on.
 inline constexpr uint32_t OSL_LINK_SILENCE_TICKS = 500;
+// A controller that says it scans but reports nothing for this long is taken
+// for wedged, and its scan stopped and started again (60 s; twice as long
+// after each such restart without a report since, at most an hour).
+inline constexpr uint32_t OSL_LINK_WEDGED_TICKS = 6000;
+inline constexpr uint32_t OSL_LINK_WEDGED_MAX_TICKS = 360000;
 // Back-off between attempts to open a lost link: 1 s, doubling, at most 60 s.
 inline constexpr uint32_t OSL_LINK_RETRY_FIRST_TICKS = 100;
 inline constexpr uint32_t OSL_LINK_RETRY_MAX_TICKS = 6000;
@@ -52,6 +57,8 @@ struct osl_link_t {
     uint32_t attempts;      // failed attempts in the current outage
     uint32_t next_attempt;  // `ticks` of the next attempt to open
     uint32_t next_question; // `ticks` of the next question whether it scans
+    uint32_t wedged_after;  // silence that makes a scanning controller wedged
+    uint32_t restarted_at;  // `ticks` of the last restart of a wedged scan
 };
 
 extern osl_link_t osl_link;

@@ -120,6 +120,44 @@ TEST_F(Link, AScanSwitchedOffIsStartedAgainAfterTheSilence) {
     EXPECT_EQ(status().recoveries, 1u);
 }
 
+// A controller that says it scans and reports nothing for a minute is
+// wedged: its scan is started again, then less often while the silence goes
+// on (a room may really be empty), and as often again once it reports.
+TEST_F(Link, AWedgedControllerHasItsScanStartedAgain) {
+    traffic(100);
+    sim.wedge();
+    StdoutCapture out;
+    std::vector<int> restarts;
+    for (int t = 0; t < 8 * 60 * 100; t++) {
+        const bool was = sim.wedged();
+        run(1);
+        if (was && !sim.wedged())
+            restarts.push_back(t);
+        if (!sim.wedged() && restarts.size() < 3)
+            sim.wedge(); // still nothing to hear
+    }
+    ASSERT_EQ(restarts.size(), 3u);
+    // 60 s after the last report (as the 5 s questions fall), then 120 s, 240 s.
+    EXPECT_NEAR(restarts[0], 60 * 100, OSL_LINK_SILENCE_TICKS);
+    EXPECT_NEAR(restarts[1] - restarts[0], 120 * 100, OSL_LINK_SILENCE_TICKS);
+    EXPECT_NEAR(restarts[2] - restarts[1], 240 * 100, OSL_LINK_SILENCE_TICKS);
+    const std::string said = mask_times(out.stop());
+    EXPECT_EQ(said.rfind("T [osl link] no report for 60 s: scan started again\n\r", 0), 0u) << said;
+    EXPECT_TRUE(sim.scanning());
+
+    // Heard again: the next wedge is met after a minute once more.
+    const int before = static_cast<int>(read_.size());
+    traffic(100);
+    EXPECT_EQ(static_cast<int>(read_.size()), before + 10);
+    sim.wedge();
+    int t = 0;
+    while (sim.wedged() && t < 200 * 100) {
+        run(1);
+        t++;
+    }
+    EXPECT_NEAR(t, 60 * 100, OSL_LINK_SILENCE_TICKS);
+}
+
 // Reads that fail for a second, or once with the errno of a device that is
 // gone: the link is closed and opened again at once.
 TEST_F(Link, PersistentReadErrorsOpenTheLinkAgain) {
