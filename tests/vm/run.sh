@@ -5,7 +5,10 @@
 #
 #   tests/vm/run.sh GUEST_PROGRAM WORK_DIR [PROGRAM...]
 #
-# Each PROGRAM (the shipped programs and osl_virtkit) is put in the machine's
+# GUEST_PROGRAM is what the machine's init runs: osl_vm_guest, or
+# osl_vm_faults, which measures the adapter faults.
+# Each PROGRAM (the shipped programs and osl_virtkit, or the BlueZ tools that
+# cause the faults) is put in the machine's
 # /bin under its own name, with the shared libraries it loads, for the guest
 # to run as processes.
 # WORK_DIR keeps the downloaded kernel package between runs. Needs
@@ -68,7 +71,8 @@ rm -rf "$root"
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,lib/modules}
 
 cp /bin/busybox "$root/bin/busybox"
-for applet in sh mount insmod cat echo poweroff; do
+# sh and the applets the guest programs' shell commands use.
+for applet in sh mount insmod cat echo poweroff kill sleep tail tr; do
   ln -s busybox "$root/bin/$applet"
 done
 
@@ -101,6 +105,7 @@ copy_with_libs "$guest"
 for program in ${programs[@]+"${programs[@]}"}; do
   copy_with_libs "$program"
 done
+basename "$guest" > "$root/guest"
 cp "$here/init.sh" "$root/init"
 chmod +x "$root/init"
 
