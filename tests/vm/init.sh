@@ -12,7 +12,10 @@ while read -r module; do
 done < /lib/modules/load-order
 
 btvirt -L -l3 > /tmp/btvirt.log 2>&1 &
-osl_vm_guest
+# Kept for a guest program that stops btvirt and starts it again.
+echo $! > /tmp/btvirt.pid
+# The guest program run.sh was given (osl_vm_guest, or osl_vm_faults).
+"$(cat /guest)"
 status=$?
 echo "vm: guest exited with status $status"
 if [ "$status" -ne 0 ]; then

@@ -5,9 +5,14 @@
 #
 #   tests/vm/run.sh GUEST_PROGRAM WORK_DIR [PROGRAM...]
 #
-# Each PROGRAM (the shipped programs and osl_virtkit) is put in the machine's
+# GUEST_PROGRAM is what the machine's init runs: osl_vm_guest, or
+# osl_vm_faults, which measures the adapter faults.
+# Each PROGRAM (the shipped programs and osl_virtkit, or the BlueZ tools that
+# cause the faults) is put in the machine's
 # /bin under its own name, with the shared libraries it loads, for the guest
 # to run as processes.
+# OSL_VM_APPEND in the environment is added to the kernel command line; its
+# name=value words reach the guest program as environment variables.
 # WORK_DIR keeps the downloaded kernel package between runs. Needs
 # qemu-system-x86, bluez-test-tools, busybox-static, kmod and cpio
 # (tools/deps.sh --vm installs them), and Debian's package lists (apt-get update).
@@ -68,7 +73,8 @@ rm -rf "$root"
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,lib/modules}
 
 cp /bin/busybox "$root/bin/busybox"
-for applet in sh mount insmod cat echo poweroff; do
+# sh and the applets the guest programs' shell commands use.
+for applet in sh mount insmod cat echo poweroff kill sleep tail tr grep rm; do
   ln -s busybox "$root/bin/$applet"
 done
 
@@ -101,6 +107,7 @@ copy_with_libs "$guest"
 for program in ${programs[@]+"${programs[@]}"}; do
   copy_with_libs "$program"
 done
+basename "$guest" > "$root/guest"
 cp "$here/init.sh" "$root/init"
 chmod +x "$root/init"
 
@@ -112,7 +119,7 @@ console=$work/console.log
 vm_boot vm "$console" "$VM_TIMEOUT_S" \
   qemu-system-x86_64 -m 512 -nographic -no-reboot -net none \
     -kernel "$vmlinuz" -initrd "$initramfs" \
-    -append "console=ttyS0 panic=-1 quiet"
+    -append "console=ttyS0 panic=-1 quiet${OSL_VM_APPEND:+ $OSL_VM_APPEND}"
 
 vm_verdict "$console" || exit 1
 if ! grep -qx 'vm: guest exited with status 0' "$console"; then
