@@ -10,7 +10,8 @@
 # A "callgrind PROGRAM ARGS..." line runs the program once under callgrind,
 # collecting only inside its function measured_loop, and prints
 # "arm: instructions: PROGRAM ARGS: COUNT"; it passes when the program exits
-# 0 and callgrind reports a count.
+# 0 and callgrind reports a count. The profile is kept beside the program as
+# callgrind.out.ARG1, for callgrind_annotate on the host.
 #
 #   osl-arm-suite SUITE_LIST CASE_TIMEOUT_S
 list=$1
@@ -57,6 +58,7 @@ count() {
     return
   fi
   passed=$((passed + 1))
+  cp "$profile" "$(dirname "$1")/callgrind.out.$2"
   shift
   echo "arm: instructions: ${program##*/} $*: $total"
 }
