@@ -287,8 +287,8 @@ template <bool ENCRYPT>
     // Two rounds per pass, so that the state stays in the same registers
     // from one pass to the next instead of being moved back each round.
     static_assert(OSL_AES_ROUNDS % 2 == 0, "the pairs leave round 9 on its own");
-    for (int round = 1; round < OSL_AES_ROUNDS - 1; round += 2)
-        s = osl_aes_round<ENCRYPT>(osl_aes_round<ENCRYPT>(s, rk + 4 * round), rk + 4 * (round + 1));
+    _Pragma("GCC unroll 4") for (int round = 1; round < OSL_AES_ROUNDS - 1; round += 2) s =
+        osl_aes_round<ENCRYPT>(osl_aes_round<ENCRYPT>(s, rk + 4 * round), rk + 4 * (round + 1));
     return osl_aes_round<ENCRYPT>(s, rk + 4 * (OSL_AES_ROUNDS - 1));
 }
 
@@ -324,12 +324,37 @@ template <bool ENCRYPT>
            osl_aes_sub<ENCRYPT>(s.c[(c + 3 * step) & 3], 3) << 24;
 }
 
-// One block through the cipher; in and out may be the same 16 bytes.
-template <bool ENCRYPT> void osl_aes_block(const uint32_t *rk, const uint8_t *in, uint8_t *out) {
+// The whole cipher on one block, its result as columns.
+template <bool ENCRYPT>
+[[gnu::always_inline]] inline osl_aes_state osl_aes_columns(const uint32_t *rk, const uint8_t *in) {
     const osl_aes_state s = osl_aes_rounds<ENCRYPT>(rk, in);
     rk += 4 * OSL_AES_ROUNDS;
+    osl_aes_state out;
     for (int c = 0; c < 4; c++)
-        osl_store(out + 4 * c, osl_aes_last_column<ENCRYPT>(s, c) ^ rk[c]);
+        out.c[c] = osl_aes_last_column<ENCRYPT>(s, c) ^ rk[c];
+    return out;
+}
+
+[[gnu::always_inline]] inline osl_aes_state osl_state_load(const uint8_t *b) {
+    osl_aes_state w;
+    for (int c = 0; c < 4; c++)
+        w.c[c] = osl_load(b + 4 * c);
+    return w;
+}
+
+[[gnu::always_inline]] inline void osl_state_store(uint8_t *b, osl_aes_state w) {
+    // Word by word from registers: stored as one 16-byte object, the state
+    // would be written to the stack first and copied from there.
+    const uint32_t w0 = w.c[0], w1 = w.c[1], w2 = w.c[2], w3 = w.c[3];
+    osl_store(b, w0);
+    osl_store(b + 4, w1);
+    osl_store(b + 8, w2);
+    osl_store(b + 12, w3);
+}
+
+// One block through the cipher; in and out may be the same 16 bytes.
+template <bool ENCRYPT> void osl_aes_block(const uint32_t *rk, const uint8_t *in, uint8_t *out) {
+    osl_state_store(out, osl_aes_columns<ENCRYPT>(rk, in));
 }
 
 void osl_aes_copy_in(const uint8_t *in, uint8_t *out, int length) {
@@ -339,11 +364,18 @@ void osl_aes_copy_in(const uint8_t *in, uint8_t *out, int length) {
         memmove(out, in, static_cast<size_t>(length));
 }
 
-// The whitening's running-key pass, the same in both directions: for i from
-// 15 down to 1 the key steps by OSL_SCRAMBLE_STEP, then byte i is XORed with
-// it, so byte i meets b[0] + (16 - i) steps, modulo 256. The sums are made
-// four bytes at a time in a word, with the carry out of each byte's top bit
-// kept from reaching its neighbour; byte 0 is left as it is.
+// The whitening works on the block as the cipher does, as four words of
+// four bytes: byte i of the block is row i % 4 of word i / 4, so the block
+// that the cipher leaves in registers is unwhitened there.
+[[gnu::always_inline]] inline uint32_t osl_block_byte(const osl_aes_state &w, int i) {
+    return osl_row(w.c[i / 4], i % 4);
+}
+
+// The running-key pass, the same in both directions: for i from 15 down to 1
+// the key steps by OSL_SCRAMBLE_STEP, then byte i is XORed with it, so byte i
+// meets b[0] + (16 - i) steps, modulo 256. The sums are made four bytes at a
+// time, with the carry out of each byte's top bit kept from reaching its
+// neighbour; byte 0 is left as it is.
 constexpr uint8_t osl_whiten_steps(int i) {
     return i == 0 ? 0 : static_cast<uint8_t>(OSL_SCRAMBLE_STEP * (OSL_BLOCK_SIZE - i));
 }
@@ -353,16 +385,33 @@ constexpr uint32_t osl_whiten_steps_word(int k) {
                     osl_whiten_steps(4 * k + 2), osl_whiten_steps(4 * k + 3));
 }
 
-void osl_whiten_run(uint8_t *b) {
-    constexpr uint32_t TOP = 0x80808080;       // each byte's top bit
-    const uint32_t first = b[0] * 0x01010101u; // b[0] in every byte
+[[gnu::always_inline]] inline void osl_whiten_run(osl_aes_state &w) {
+    constexpr uint32_t TOP = 0x80808080;                       // each byte's top bit
+    const uint32_t first = osl_block_byte(w, 0) * 0x01010101u; // b[0] in every byte
+    const uint32_t low = first & ~TOP, top = first & TOP;
     for (int k = 0; k < OSL_BLOCK_SIZE / 4; k++) {
         const uint32_t steps = osl_whiten_steps_word(k);
-        uint32_t key = ((first & ~TOP) + (steps & ~TOP)) ^ ((first ^ steps) & TOP);
+        uint32_t key = (low + (steps & ~TOP)) ^ top ^ (steps & TOP);
         if (k == 0)
             key &= ~static_cast<uint32_t>(0xFF); // row 0 is byte 0
-        osl_store(b + 4 * k, osl_load(b + 4 * k) ^ key);
+        w.c[k] ^= key;
     }
+}
+
+// osl_unscramble on the words. Its first pass runs down from byte n (8 to
+// 15), each byte taking its restored neighbour: unrolled, so that every byte
+// has a fixed place in the registers, and the 7 steps that depend on n
+// skipped as needed.
+[[gnu::always_inline]] inline void osl_unscramble_words(osl_aes_state &w) {
+    const uint32_t c = osl_block_byte(w, OSL_BLOCK_SIZE - 1);
+    const uint32_t n = (c & 7) + 8;
+    _Pragma("GCC unroll 15") for (int i = OSL_BLOCK_SIZE - 1; i > 0; i--) {
+        if (static_cast<uint32_t>(i) > n)
+            continue;
+        const uint32_t add = (osl_block_byte(w, i) + c) & 0xFF;
+        w.c[(i - 1) / 4] ^= add << (8 * ((i - 1) % 4));
+    }
+    osl_whiten_run(w);
 }
 
 // The sensor key, expanded by the compiler.
@@ -400,7 +449,9 @@ void osl_aes128_decrypt(const uint8_t *in, const uint8_t *key, uint8_t *out, int
 }
 
 void osl_scramble(uint8_t *b) {
-    osl_whiten_run(b);
+    osl_aes_state w = osl_state_load(b);
+    osl_whiten_run(w);
+    osl_state_store(b, w);
     uint8_t c = b[OSL_BLOCK_SIZE - 1];
     int n = (c & 7) + 8;
     for (int i = 0; i < n; i++)
@@ -408,16 +459,9 @@ void osl_scramble(uint8_t *b) {
 }
 
 void osl_unscramble(uint8_t *b) {
-    const uint8_t c = b[OSL_BLOCK_SIZE - 1];
-    const int n = (c & 7) + 8;
-    // Each byte needs its restored neighbour: keep that in a register rather
-    // than reading it back.
-    uint8_t restored = b[n];
-    for (int i = n; i > 0; i--) {
-        restored = static_cast<uint8_t>(b[i - 1] ^ (restored + c));
-        b[i - 1] = restored;
-    }
-    osl_whiten_run(b);
+    osl_aes_state w = osl_state_load(b);
+    osl_unscramble_words(w);
+    osl_state_store(b, w);
 }
 
 // The tag: the even bytes 2..14 of the sealed bytes encrypted once more. Only
@@ -458,9 +502,11 @@ int osl_unseal_check_with(const uint8_t *payload, const osl_aes_key *k) {
     return osl_frame_tag_with(payload, tag, k, OSL_TAG_CHECK);
 }
 
+// Decryption and unwhitening as one, on the block in registers.
 void osl_unseal_open_with(uint8_t *payload, const osl_aes_key *k) {
-    osl_aes_decrypt_block(k, payload, payload);
-    osl_unscramble(payload);
+    osl_aes_state w = osl_aes_columns<false>(k->dec, payload);
+    osl_unscramble_words(w);
+    osl_state_store(payload, w);
 }
 
 void osl_seal(uint8_t *payload, const uint8_t *key) {
