@@ -171,13 +171,18 @@ constexpr osl_aes_row_tables osl_aes_build_row_tables(const osl_aes_table &t) {
 constexpr osl_aes_row_tables OSL_TE4 = osl_aes_build_row_tables(OSL_TE);
 constexpr osl_aes_row_tables OSL_TD4 = osl_aes_build_row_tables(OSL_TD);
 
-// The round's contribution of the byte in row ROW of column w.
-template <bool ENCRYPT, int ROW> [[gnu::always_inline]] inline uint32_t osl_aes_lookup(uint32_t w) {
-    const uint8_t x = osl_row(w, ROW);
+// A round's contribution of byte x in row ROW of its column.
+template <bool ENCRYPT, int ROW>
+[[gnu::always_inline]] constexpr uint32_t osl_aes_lookup_byte(uint8_t x) {
     if constexpr (OSL_AES_ONE_TABLE)
         return std::rotl((ENCRYPT ? OSL_TE : OSL_TD).w[x], 8 * ROW);
     else
         return (ENCRYPT ? OSL_TE4 : OSL_TD4).w[ROW][x];
+}
+
+// The same for the byte in row ROW of column w.
+template <bool ENCRYPT, int ROW> [[gnu::always_inline]] inline uint32_t osl_aes_lookup(uint32_t w) {
+    return osl_aes_lookup_byte<ENCRYPT, ROW>(osl_row(w, ROW));
 }
 
 // FIPS-197's MixColumns example column, d4 bf 5d 30 -> 04 66 81 e5.
@@ -195,10 +200,10 @@ constexpr uint32_t osl_sub_word(uint32_t w) {
 
 // InvMixColumns of one word: the decryption table undoes the S-box first.
 constexpr uint32_t osl_inv_mix_word(uint32_t w) {
-    return OSL_TD.w[OSL_AES.sbox[osl_row(w, 0)]] ^
-           std::rotl(OSL_TD.w[OSL_AES.sbox[osl_row(w, 1)]], 8) ^
-           std::rotl(OSL_TD.w[OSL_AES.sbox[osl_row(w, 2)]], 16) ^
-           std::rotl(OSL_TD.w[OSL_AES.sbox[osl_row(w, 3)]], 24);
+    return osl_aes_lookup_byte<false, 0>(OSL_AES.sbox[osl_row(w, 0)]) ^
+           osl_aes_lookup_byte<false, 1>(OSL_AES.sbox[osl_row(w, 1)]) ^
+           osl_aes_lookup_byte<false, 2>(OSL_AES.sbox[osl_row(w, 2)]) ^
+           osl_aes_lookup_byte<false, 3>(OSL_AES.sbox[osl_row(w, 3)]);
 }
 
 constexpr void osl_aes_expand_enc(const uint8_t *key, uint32_t *rk) {
@@ -222,10 +227,32 @@ constexpr void osl_aes_derive_dec(const uint32_t *enc, uint32_t *dec) {
         }
 }
 
+// The tag is bytes 2, 4, ... 14 of the encrypted block: tag byte j is block
+// byte osl_tag_source(j), which lies in row % 4 of column / 4.
+constexpr int osl_tag_source(int j) {
+    return 2 + 2 * j;
+}
+
+// The tag bytes FIRST to FIRST + 3 of a block given as columns, as one word.
+template <typename BYTE> constexpr uint32_t osl_tag_word(int first, BYTE byte) {
+    uint32_t w = 0;
+    for (int j = 0; j < 4; j++)
+        w |= static_cast<uint32_t>(byte(osl_tag_source(first + j))) << (8 * j);
+    return w;
+}
+
+// Where the tag words begin: bytes 0 to 3 and 3 to 6, which overlap so that
+// neither reaches past the 7 tag bytes.
+constexpr int OSL_TAG_WORD_FIRST[2] = {0, OSL_TAG_SIZE - 4};
+
 constexpr osl_aes_key osl_aes_expand(const uint8_t *key) {
     osl_aes_key k{};
     osl_aes_expand_enc(key, k.enc);
     osl_aes_derive_dec(k.enc, k.dec);
+    const uint32_t *last = k.enc + 4 * OSL_AES_ROUNDS;
+    for (int t = 0; t < 2; t++)
+        k.tag[t] = osl_tag_word(OSL_TAG_WORD_FIRST[t],
+                                [last](int i) { return osl_row(last[i / 4], i % 4); });
     return k;
 }
 
@@ -465,22 +492,27 @@ void osl_unscramble(uint8_t *b) {
 }
 
 // The tag: the even bytes 2..14 of the sealed bytes encrypted once more. Only
-// those 7 bytes of the last round are computed, and the check compares all 7
-// at once: the answer is the same as byte by byte, stopping at the first
-// difference.
+// those 7 bytes of the last round are computed, as two words with the round
+// key's bytes gathered in advance, and the check compares them at once: the
+// answer is the same as byte by byte, stopping at the first difference.
 int osl_frame_tag_with(const uint8_t *sealed, uint8_t *tag, const osl_aes_key *k, uint8_t mode) {
     const osl_aes_state s = osl_aes_rounds<true>(k->enc, sealed);
-    const uint32_t *rk = k->enc + 4 * OSL_AES_ROUNDS;
-    uint8_t differ = 0;
-    for (int j = 0; j < OSL_TAG_SIZE; j++) {
-        const int c = (2 + 2 * j) / 4, row = (2 + 2 * j) % 4; // rows 0 and 2 only
-        const uint8_t expected =
-            static_cast<uint8_t>(osl_aes_sub<true>(s.c[(c + row) & 3], row) ^ osl_row(rk[c], row));
-        if (mode == OSL_TAG_MAKE)
-            tag[j] = expected;
-        else
-            differ |= tag[j] ^ expected;
+    // Block byte i of the last round, before its round key.
+    const auto byte = [&s](int i) {
+        const int c = i / 4, row = i % 4;
+        return osl_aes_sub<true>(s.c[(c + row) & 3], row);
+    };
+    uint32_t expected[2];
+    for (int t = 0; t < 2; t++)
+        expected[t] = osl_tag_word(OSL_TAG_WORD_FIRST[t], byte) ^ k->tag[t];
+    if (mode == OSL_TAG_MAKE) {
+        for (int t = 0; t < 2; t++)
+            osl_store(tag + OSL_TAG_WORD_FIRST[t], expected[t]);
+        return 0;
     }
+    uint32_t differ = 0;
+    for (int t = 0; t < 2; t++)
+        differ |= osl_load(tag + OSL_TAG_WORD_FIRST[t]) ^ expected[t];
     return differ != 0;
 }
 
