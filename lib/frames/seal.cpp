@@ -133,8 +133,9 @@ constexpr uint8_t osl_row(uint32_t w, int row) {
 }
 
 // A round table: one byte's contribution to its column, for row 0. Each
-// table is an object of its own, so that the code addresses its entries from
-// its own base instead of adding an offset to every index.
+// table is an object in a section of its own: GCC on ARM otherwise reaches
+// all of a section's constants from one shared anchor and adds the table's
+// offset to every index, an instruction per lookup.
 struct osl_aes_table {
     uint32_t w[256];
 };
