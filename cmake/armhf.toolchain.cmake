@@ -26,3 +26,13 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 # Programs that run during the build (pkg-config, the compilers) are the
 # host's; libraries, headers and CMake packages are the target's.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+
+# The board runs the optimised build that the x86 release is (-O3, the build
+# type tools/cross-build.sh asks for), with debugging information kept: the
+# packages ship the programs stripped and the information in a separate
+# -dbgsym package, and the benchmarks read it to name functions.
+#
+# The instruction set stays Debian's default, Thumb-2: ARM mode (-marm) saved
+# under 1 % of the cipher's instructions, for larger code everywhere.
+set(CMAKE_C_FLAGS_RELEASE_INIT "-g")
+set(CMAKE_CXX_FLAGS_RELEASE_INIT "-g")

@@ -60,3 +60,4 @@ tools/fuzz.sh
 # test, arm_suite (label arm), which runs every case on the ARM kernel.
 tools/cross-build.sh -DOSL_WERROR=ON -DOSL_PACKAGE_TESTS=ON
 ctest --test-dir build-armhf --output-on-failure
+tools/count-guard.sh # the ARM unseal's instruction count within 10 % of bench/arm_budget.txt

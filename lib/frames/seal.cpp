@@ -1,8 +1,17 @@
 #include "seal.h"
 
+#include <bit>
 #include <cstring>
 
 #include "sensor_key.h"
+
+// GCC's scheduling before register allocation hoists the table loads of a
+// round so far ahead that the state no longer fits ARM's registers and
+// spills to the stack: about an eighth more instructions per block. The
+// cipher is built without it there.
+#if defined(__arm__) && defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("no-schedule-insns")
+#endif
 
 namespace {
 
@@ -87,66 +96,115 @@ static_assert(osl_aes_tables_are_inverse());
 
 // ---- the cipher on 32-bit words ----------------------------------------------
 //
-// Each column of the state is one word, its row 0 byte most significant. A
-// round of SubBytes, ShiftRows and MixColumns then comes down to 16 lookups
-// in four 256-word tables and 16 exclusive ors, and the inverse cipher, with
+// Each column of the state is one word, its row r byte in bits 8r to 8r + 7,
+// so that on the usual little-endian processor a column is one load and one
+// store. A round of SubBytes, ShiftRows and MixColumns then comes down to 16
+// table lookups and 16 exclusive ors, and the inverse cipher, with
 // InvMixColumns folded into its round keys (FIPS-197's equivalent inverse
-// cipher), to the same with four more tables. The tables are 8 KiB of
-// constant data, built by the compiler from the S-boxes above. Keys are
-// expanded once where they can be: the sensor key when the library is built,
-// an actor's key when it is registered.
+// cipher), to the same with its own table. Keys are expanded once where they
+// can be: the sensor key when the library is built, an actor's key when it is
+// registered.
+//
+// A byte's entry in row r is its row 0 entry rotated by r bytes. Processors
+// with a barrel shifter (ARM) rotate for free inside the exclusive or, so
+// there one 1 KiB table per direction serves all four rows and leaves the
+// registers to the state; elsewhere (x86) a rotation is an instruction of its
+// own and four pre-rotated tables are cheaper. The tables are constant data
+// built by the compiler from the S-boxes above.
 //
 // The lookups depend on the data, so this code is not constant-time: it is
 // fine for a board whose only secrets are link keys of broadcast frames and
 // whose only observers are within radio range, not for shared hardware.
 
-constexpr uint32_t osl_word(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3) {
-    return static_cast<uint32_t>(b0) << 24 | static_cast<uint32_t>(b1) << 16 |
-           static_cast<uint32_t>(b2) << 8 | b3;
+#if defined(__arm__) || defined(__aarch64__)
+constexpr bool OSL_AES_ONE_TABLE = true;
+#else
+constexpr bool OSL_AES_ONE_TABLE = false;
+#endif
+
+// A column from its four bytes, row 0 first.
+constexpr uint32_t osl_word(uint8_t r0, uint8_t r1, uint8_t r2, uint8_t r3) {
+    return static_cast<uint32_t>(r3) << 24 | static_cast<uint32_t>(r2) << 16 |
+           static_cast<uint32_t>(r1) << 8 | r0;
 }
 
-constexpr uint32_t osl_rotr8(uint32_t w) {
-    return w >> 8 | w << 24;
+constexpr uint8_t osl_row(uint32_t w, int row) {
+    return static_cast<uint8_t>(w >> (8 * row));
 }
 
-struct osl_aes_round_tables {
-    uint32_t te[4][256]; // SubBytes then MixColumns of one byte, by its row
-    uint32_t td[4][256]; // InvSubBytes then InvMixColumns of one byte, by its row
+// A round table: one byte's contribution to its column, for row 0. Each
+// table is an object in a section of its own: GCC on ARM otherwise reaches
+// all of a section's constants from one shared anchor and adds the table's
+// offset to every index, an instruction per lookup.
+struct osl_aes_table {
+    uint32_t w[256];
 };
 
-constexpr osl_aes_round_tables osl_aes_build_round_tables() {
-    osl_aes_round_tables t{};
+// SubBytes then MixColumns (ENCRYPT), or InvSubBytes then InvMixColumns.
+constexpr osl_aes_table osl_aes_build_table(bool encrypt) {
+    osl_aes_table t{};
     for (int x = 0; x < 256; x++) {
         const uint8_t s = OSL_AES.sbox[x];
         const uint8_t i = OSL_AES.inv_sbox[x];
-        uint32_t e = osl_word(osl_gf_mul(s, 2), s, s, osl_gf_mul(s, 3));
-        uint32_t d =
-            osl_word(osl_gf_mul(i, 14), osl_gf_mul(i, 9), osl_gf_mul(i, 13), osl_gf_mul(i, 11));
-        for (int r = 0; r < 4; r++) {
-            t.te[r][x] = e;
-            t.td[r][x] = d;
-            e = osl_rotr8(e);
-            d = osl_rotr8(d);
-        }
+        t.w[x] = encrypt ? osl_word(osl_gf_mul(s, 2), s, s, osl_gf_mul(s, 3))
+                         : osl_word(osl_gf_mul(i, 14), osl_gf_mul(i, 9), osl_gf_mul(i, 13),
+                                    osl_gf_mul(i, 11));
     }
     return t;
 }
 
-constexpr osl_aes_round_tables OSL_T = osl_aes_build_round_tables();
-// FIPS-197's MixColumns example column, d4 bf 5d 30 -> 04 66 81 e5.
-static_assert((OSL_T.te[0][OSL_AES.inv_sbox[0xd4]] ^ OSL_T.te[1][OSL_AES.inv_sbox[0xbf]] ^
-               OSL_T.te[2][OSL_AES.inv_sbox[0x5d]] ^ OSL_T.te[3][OSL_AES.inv_sbox[0x30]]) ==
-              0x046681e5u);
+[[gnu::section(".rodata.osl_aes_te")]] constexpr osl_aes_table OSL_TE = osl_aes_build_table(true);
+[[gnu::section(".rodata.osl_aes_td")]] constexpr osl_aes_table OSL_TD = osl_aes_build_table(false);
 
-constexpr uint32_t osl_sub_word(uint32_t w) {
-    return osl_word(OSL_AES.sbox[w >> 24], OSL_AES.sbox[(w >> 16) & 0xFF],
-                    OSL_AES.sbox[(w >> 8) & 0xFF], OSL_AES.sbox[w & 0xFF]);
+// The four rows' tables, for processors without free rotations.
+struct osl_aes_row_tables {
+    uint32_t w[4][256];
+};
+
+constexpr osl_aes_row_tables osl_aes_build_row_tables(const osl_aes_table &t) {
+    osl_aes_row_tables rows{};
+    for (int r = 0; r < 4; r++)
+        for (int x = 0; x < 256; x++)
+            rows.w[r][x] = std::rotl(t.w[x], 8 * r);
+    return rows;
 }
 
-// InvMixColumns of one word: the decryption tables undo the S-box first.
+constexpr osl_aes_row_tables OSL_TE4 = osl_aes_build_row_tables(OSL_TE);
+constexpr osl_aes_row_tables OSL_TD4 = osl_aes_build_row_tables(OSL_TD);
+
+// A round's contribution of byte x in row ROW of its column.
+template <bool ENCRYPT, int ROW>
+[[gnu::always_inline]] constexpr uint32_t osl_aes_lookup_byte(uint8_t x) {
+    if constexpr (OSL_AES_ONE_TABLE)
+        return std::rotl((ENCRYPT ? OSL_TE : OSL_TD).w[x], 8 * ROW);
+    else
+        return (ENCRYPT ? OSL_TE4 : OSL_TD4).w[ROW][x];
+}
+
+// The same for the byte in row ROW of column w.
+template <bool ENCRYPT, int ROW> [[gnu::always_inline]] inline uint32_t osl_aes_lookup(uint32_t w) {
+    return osl_aes_lookup_byte<ENCRYPT, ROW>(osl_row(w, ROW));
+}
+
+// FIPS-197's MixColumns example column, d4 bf 5d 30 -> 04 66 81 e5.
+static_assert((std::rotl(OSL_TE.w[OSL_AES.inv_sbox[0xd4]], 0) ^
+               std::rotl(OSL_TE.w[OSL_AES.inv_sbox[0xbf]], 8) ^
+               std::rotl(OSL_TE.w[OSL_AES.inv_sbox[0x5d]], 16) ^
+               std::rotl(OSL_TE.w[OSL_AES.inv_sbox[0x30]], 24)) ==
+              osl_word(0x04, 0x66, 0x81, 0xe5));
+static_assert(OSL_TE4.w[3][0x53] == std::rotl(OSL_TE.w[0x53], 24));
+
+constexpr uint32_t osl_sub_word(uint32_t w) {
+    return osl_word(OSL_AES.sbox[osl_row(w, 0)], OSL_AES.sbox[osl_row(w, 1)],
+                    OSL_AES.sbox[osl_row(w, 2)], OSL_AES.sbox[osl_row(w, 3)]);
+}
+
+// InvMixColumns of one word: the decryption table undoes the S-box first.
 constexpr uint32_t osl_inv_mix_word(uint32_t w) {
-    return OSL_T.td[0][OSL_AES.sbox[w >> 24]] ^ OSL_T.td[1][OSL_AES.sbox[(w >> 16) & 0xFF]] ^
-           OSL_T.td[2][OSL_AES.sbox[(w >> 8) & 0xFF]] ^ OSL_T.td[3][OSL_AES.sbox[w & 0xFF]];
+    return osl_aes_lookup_byte<false, 0>(OSL_AES.sbox[osl_row(w, 0)]) ^
+           osl_aes_lookup_byte<false, 1>(OSL_AES.sbox[osl_row(w, 1)]) ^
+           osl_aes_lookup_byte<false, 2>(OSL_AES.sbox[osl_row(w, 2)]) ^
+           osl_aes_lookup_byte<false, 3>(OSL_AES.sbox[osl_row(w, 3)]);
 }
 
 constexpr void osl_aes_expand_enc(const uint8_t *key, uint32_t *rk) {
@@ -154,8 +212,8 @@ constexpr void osl_aes_expand_enc(const uint8_t *key, uint32_t *rk) {
         rk[i] = osl_word(key[4 * i], key[4 * i + 1], key[4 * i + 2], key[4 * i + 3]);
     for (int i = 4; i < OSL_AES_WORDS; i++) {
         uint32_t w = rk[i - 1];
-        if (i % 4 == 0) // RotWord, SubWord, then the round constant
-            w = osl_sub_word(w << 8 | w >> 24) ^ static_cast<uint32_t>(OSL_AES.rcon[i / 4]) << 24;
+        if (i % 4 == 0) // RotWord, SubWord, then the round constant into row 0
+            w = osl_sub_word(std::rotr(w, 8)) ^ OSL_AES.rcon[i / 4];
         rk[i] = rk[i - 4] ^ w;
     }
 }
@@ -170,52 +228,161 @@ constexpr void osl_aes_derive_dec(const uint32_t *enc, uint32_t *dec) {
         }
 }
 
+// The tag is bytes 2, 4, ... 14 of the encrypted block: tag byte j is block
+// byte osl_tag_source(j), which lies in row % 4 of column / 4.
+constexpr int osl_tag_source(int j) {
+    return 2 + 2 * j;
+}
+
+// The tag bytes FIRST to FIRST + 3 of a block given as columns, as one word.
+template <typename BYTE> constexpr uint32_t osl_tag_word(int first, BYTE byte) {
+    uint32_t w = 0;
+    for (int j = 0; j < 4; j++)
+        w |= static_cast<uint32_t>(byte(osl_tag_source(first + j))) << (8 * j);
+    return w;
+}
+
+// Where the tag words begin: bytes 0 to 3 and 3 to 6, which overlap so that
+// neither reaches past the 7 tag bytes.
+constexpr int OSL_TAG_WORD_FIRST[2] = {0, OSL_TAG_SIZE - 4};
+
 constexpr osl_aes_key osl_aes_expand(const uint8_t *key) {
     osl_aes_key k{};
     osl_aes_expand_enc(key, k.enc);
     osl_aes_derive_dec(k.enc, k.dec);
+    const uint32_t *last = k.enc + 4 * OSL_AES_ROUNDS;
+    for (int t = 0; t < 2; t++)
+        k.tag[t] = osl_tag_word(OSL_TAG_WORD_FIRST[t],
+                                [last](int i) { return osl_row(last[i / 4], i % 4); });
     return k;
 }
 
-uint32_t osl_load(const uint8_t *p) {
+// FIPS-197's key expansion example (appendix A.1): the last word of the
+// schedule of 2b7e1516 28aed2a6 abf71588 09cf4f3c is b6630ca6.
+constexpr uint8_t OSL_FIPS_KEY[OSL_KEY_SIZE] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
+                                                0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
+static_assert(osl_aes_expand(OSL_FIPS_KEY).enc[OSL_AES_WORDS - 1] ==
+              osl_word(0xb6, 0x63, 0x0c, 0xa6));
+
+// A column from 4 bytes of a block and back; on a little-endian processor
+// one plain (possibly unaligned) load or store.
+[[gnu::always_inline]] inline uint32_t osl_load(const uint8_t *p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        uint32_t w;
+        memcpy(&w, p, sizeof w);
+        return w;
+    }
     return osl_word(p[0], p[1], p[2], p[3]);
 }
 
-void osl_store(uint8_t *p, uint32_t w) {
-    p[0] = static_cast<uint8_t>(w >> 24);
-    p[1] = static_cast<uint8_t>(w >> 16);
-    p[2] = static_cast<uint8_t>(w >> 8);
-    p[3] = static_cast<uint8_t>(w);
-}
-
-uint8_t osl_byte(uint32_t w, int row) {
-    return static_cast<uint8_t>(w >> (24 - 8 * row));
-}
-
-// One block through the rounds. Encryption takes column c's row r byte from
-// column c + r (ShiftRows); decryption from column c - r (InvShiftRows).
-template <bool ENCRYPT> void osl_aes_block(const uint32_t *rk, const uint8_t *in, uint8_t *out) {
-    const auto &table = ENCRYPT ? OSL_T.te : OSL_T.td;
-    const uint8_t *box = ENCRYPT ? OSL_AES.sbox : OSL_AES.inv_sbox;
-    constexpr int step = ENCRYPT ? 1 : 3; // the column r rows on, modulo 4
-    uint32_t s[4], t[4];
-    for (int c = 0; c < 4; c++)
-        s[c] = osl_load(in + 4 * c) ^ rk[c];
-    for (int round = 1; round < OSL_AES_ROUNDS; round++) {
-        rk += 4;
-        for (int c = 0; c < 4; c++)
-            t[c] = table[0][osl_byte(s[c], 0)] ^ table[1][osl_byte(s[(c + step) & 3], 1)] ^
-                   table[2][osl_byte(s[(c + 2 * step) & 3], 2)] ^
-                   table[3][osl_byte(s[(c + 3 * step) & 3], 3)] ^ rk[c];
-        for (int c = 0; c < 4; c++)
-            s[c] = t[c];
+[[gnu::always_inline]] inline void osl_store(uint8_t *p, uint32_t w) {
+    if constexpr (std::endian::native == std::endian::little) {
+        memcpy(p, &w, sizeof w);
+        return;
     }
-    rk += 4;
+    for (int row = 0; row < 4; row++)
+        p[row] = osl_row(w, row);
+}
+
+// The state: its four columns. Passed by value between the always inlined
+// steps below, so that it lives in registers throughout a block.
+struct osl_aes_state {
+    uint32_t c[4];
+};
+
+// One full round. Encryption takes column c's row r byte from column c + r
+// (ShiftRows), decryption from column c - r (InvShiftRows).
+template <bool ENCRYPT>
+[[gnu::always_inline]] inline osl_aes_state osl_aes_round(const osl_aes_state &s,
+                                                          const uint32_t *rk) {
+    constexpr int step = ENCRYPT ? 1 : 3; // the column r rows on, modulo 4
+    osl_aes_state t;
     for (int c = 0; c < 4; c++)
-        osl_store(out + 4 * c, osl_word(box[osl_byte(s[c], 0)], box[osl_byte(s[(c + step) & 3], 1)],
-                                        box[osl_byte(s[(c + 2 * step) & 3], 2)],
-                                        box[osl_byte(s[(c + 3 * step) & 3], 3)]) ^
-                                   rk[c]);
+        t.c[c] = osl_aes_lookup<ENCRYPT, 0>(s.c[c]) ^
+                 osl_aes_lookup<ENCRYPT, 1>(s.c[(c + step) & 3]) ^
+                 osl_aes_lookup<ENCRYPT, 2>(s.c[(c + 2 * step) & 3]) ^
+                 osl_aes_lookup<ENCRYPT, 3>(s.c[(c + 3 * step) & 3]) ^ rk[c];
+    return t;
+}
+
+// The first AddRoundKey and the nine full rounds: the state that the last
+// round (no MixColumns) turns into the output.
+template <bool ENCRYPT>
+[[gnu::always_inline]] inline osl_aes_state osl_aes_rounds(const uint32_t *rk, const uint8_t *in) {
+    osl_aes_state s;
+    for (int c = 0; c < 4; c++)
+        s.c[c] = osl_load(in + 4 * c) ^ rk[c];
+    // Two rounds per pass, so that the state stays in the same registers
+    // from one pass to the next instead of being moved back each round.
+    static_assert(OSL_AES_ROUNDS % 2 == 0, "the pairs leave round 9 on its own");
+    _Pragma("GCC unroll 4") for (int round = 1; round < OSL_AES_ROUNDS - 1; round += 2) s =
+        osl_aes_round<ENCRYPT>(osl_aes_round<ENCRYPT>(s, rk + 4 * round), rk + 4 * (round + 1));
+    return osl_aes_round<ENCRYPT>(s, rk + 4 * (OSL_AES_ROUNDS - 1));
+}
+
+// The S-boxes again for the last round, each an object of its own for the
+// same reason as the round tables.
+struct osl_aes_box {
+    uint8_t b[256];
+};
+
+constexpr osl_aes_box osl_aes_copy_box(const uint8_t *box) {
+    osl_aes_box t{};
+    for (int x = 0; x < 256; x++)
+        t.b[x] = box[x];
+    return t;
+}
+
+[[gnu::section(".rodata.osl_aes_sbox")]] constexpr osl_aes_box OSL_SBOX =
+    osl_aes_copy_box(OSL_AES.sbox);
+[[gnu::section(".rodata.osl_aes_inv_sbox")]] constexpr osl_aes_box OSL_INV_SBOX =
+    osl_aes_copy_box(OSL_AES.inv_sbox);
+
+// The last round's S-box byte for row ROW of column w.
+template <bool ENCRYPT> [[gnu::always_inline]] inline uint32_t osl_aes_sub(uint32_t w, int row) {
+    return (ENCRYPT ? OSL_SBOX : OSL_INV_SBOX).b[osl_row(w, row)];
+}
+
+// Column c of the last round's output, before its round key.
+template <bool ENCRYPT>
+[[gnu::always_inline]] inline uint32_t osl_aes_last_column(const osl_aes_state &s, int c) {
+    constexpr int step = ENCRYPT ? 1 : 3;
+    return osl_aes_sub<ENCRYPT>(s.c[c], 0) | osl_aes_sub<ENCRYPT>(s.c[(c + step) & 3], 1) << 8 |
+           osl_aes_sub<ENCRYPT>(s.c[(c + 2 * step) & 3], 2) << 16 |
+           osl_aes_sub<ENCRYPT>(s.c[(c + 3 * step) & 3], 3) << 24;
+}
+
+// The whole cipher on one block, its result as columns.
+template <bool ENCRYPT>
+[[gnu::always_inline]] inline osl_aes_state osl_aes_columns(const uint32_t *rk, const uint8_t *in) {
+    const osl_aes_state s = osl_aes_rounds<ENCRYPT>(rk, in);
+    rk += 4 * OSL_AES_ROUNDS;
+    osl_aes_state out;
+    for (int c = 0; c < 4; c++)
+        out.c[c] = osl_aes_last_column<ENCRYPT>(s, c) ^ rk[c];
+    return out;
+}
+
+[[gnu::always_inline]] inline osl_aes_state osl_state_load(const uint8_t *b) {
+    osl_aes_state w;
+    for (int c = 0; c < 4; c++)
+        w.c[c] = osl_load(b + 4 * c);
+    return w;
+}
+
+[[gnu::always_inline]] inline void osl_state_store(uint8_t *b, osl_aes_state w) {
+    // Word by word from registers: stored as one 16-byte object, the state
+    // would be written to the stack first and copied from there.
+    const uint32_t w0 = w.c[0], w1 = w.c[1], w2 = w.c[2], w3 = w.c[3];
+    osl_store(b, w0);
+    osl_store(b + 4, w1);
+    osl_store(b + 8, w2);
+    osl_store(b + 12, w3);
+}
+
+// One block through the cipher; in and out may be the same 16 bytes.
+template <bool ENCRYPT> void osl_aes_block(const uint32_t *rk, const uint8_t *in, uint8_t *out) {
+    osl_state_store(out, osl_aes_columns<ENCRYPT>(rk, in));
 }
 
 void osl_aes_copy_in(const uint8_t *in, uint8_t *out, int length) {
@@ -223,6 +390,56 @@ void osl_aes_copy_in(const uint8_t *in, uint8_t *out, int length) {
     // length must not become an enormous copy.
     if (length > 0 && in != out)
         memmove(out, in, static_cast<size_t>(length));
+}
+
+// The whitening works on the block as the cipher does, as four words of
+// four bytes: byte i of the block is row i % 4 of word i / 4, so the block
+// that the cipher leaves in registers is unwhitened there.
+[[gnu::always_inline]] inline uint32_t osl_block_byte(const osl_aes_state &w, int i) {
+    return osl_row(w.c[i / 4], i % 4);
+}
+
+// The running-key pass, the same in both directions: for i from 15 down to 1
+// the key steps by OSL_SCRAMBLE_STEP, then byte i is XORed with it, so byte i
+// meets b[0] + (16 - i) steps, modulo 256. The sums are made four bytes at a
+// time, with the carry out of each byte's top bit kept from reaching its
+// neighbour; byte 0 is left as it is.
+constexpr uint8_t osl_whiten_steps(int i) {
+    return i == 0 ? 0 : static_cast<uint8_t>(OSL_SCRAMBLE_STEP * (OSL_BLOCK_SIZE - i));
+}
+
+constexpr uint32_t osl_whiten_steps_word(int k) {
+    return osl_word(osl_whiten_steps(4 * k), osl_whiten_steps(4 * k + 1),
+                    osl_whiten_steps(4 * k + 2), osl_whiten_steps(4 * k + 3));
+}
+
+[[gnu::always_inline]] inline void osl_whiten_run(osl_aes_state &w) {
+    constexpr uint32_t TOP = 0x80808080;                       // each byte's top bit
+    const uint32_t first = osl_block_byte(w, 0) * 0x01010101u; // b[0] in every byte
+    const uint32_t low = first & ~TOP, top = first & TOP;
+    for (int k = 0; k < OSL_BLOCK_SIZE / 4; k++) {
+        const uint32_t steps = osl_whiten_steps_word(k);
+        uint32_t key = (low + (steps & ~TOP)) ^ top ^ (steps & TOP);
+        if (k == 0)
+            key &= ~static_cast<uint32_t>(0xFF); // row 0 is byte 0
+        w.c[k] ^= key;
+    }
+}
+
+// osl_unscramble on the words. Its first pass runs down from byte n (8 to
+// 15), each byte taking its restored neighbour: unrolled, so that every byte
+// has a fixed place in the registers, and the 7 steps that depend on n
+// skipped as needed.
+[[gnu::always_inline]] inline void osl_unscramble_words(osl_aes_state &w) {
+    const uint32_t c = osl_block_byte(w, OSL_BLOCK_SIZE - 1);
+    const uint32_t n = (c & 7) + 8;
+    _Pragma("GCC unroll 15") for (int i = OSL_BLOCK_SIZE - 1; i > 0; i--) {
+        if (static_cast<uint32_t>(i) > n)
+            continue;
+        const uint32_t add = (osl_block_byte(w, i) + c) & 0xFF;
+        w.c[(i - 1) / 4] ^= add << (8 * ((i - 1) % 4));
+    }
+    osl_whiten_run(w);
 }
 
 // The sensor key, expanded by the compiler.
@@ -260,11 +477,9 @@ void osl_aes128_decrypt(const uint8_t *in, const uint8_t *key, uint8_t *out, int
 }
 
 void osl_scramble(uint8_t *b) {
-    uint8_t r = b[0];
-    for (int i = OSL_BLOCK_SIZE - 1; i > 0; i--) {
-        r = static_cast<uint8_t>(r + OSL_SCRAMBLE_STEP);
-        b[i] ^= r;
-    }
+    osl_aes_state w = osl_state_load(b);
+    osl_whiten_run(w);
+    osl_state_store(b, w);
     uint8_t c = b[OSL_BLOCK_SIZE - 1];
     int n = (c & 7) + 8;
     for (int i = 0; i < n; i++)
@@ -272,29 +487,34 @@ void osl_scramble(uint8_t *b) {
 }
 
 void osl_unscramble(uint8_t *b) {
-    uint8_t c = b[OSL_BLOCK_SIZE - 1];
-    int n = (c & 7) + 8;
-    for (int i = n; i > 0; i--)
-        b[i - 1] ^= static_cast<uint8_t>(b[i] + c);
-    uint8_t r = b[0];
-    for (int i = OSL_BLOCK_SIZE - 1; i > 0; i--) {
-        r = static_cast<uint8_t>(r + OSL_SCRAMBLE_STEP);
-        b[i] ^= r;
-    }
+    osl_aes_state w = osl_state_load(b);
+    osl_unscramble_words(w);
+    osl_state_store(b, w);
 }
 
-// The tag: the even bytes 2..14 of the sealed bytes encrypted once more.
+// The tag: the even bytes 2..14 of the sealed bytes encrypted once more. Only
+// those 7 bytes of the last round are computed, as two words with the round
+// key's bytes gathered in advance, and the check compares them at once: the
+// answer is the same as byte by byte, stopping at the first difference.
 int osl_frame_tag_with(const uint8_t *sealed, uint8_t *tag, const osl_aes_key *k, uint8_t mode) {
-    uint8_t e[OSL_BLOCK_SIZE];
-    osl_aes_encrypt_block(k, sealed, e);
-    for (int j = 0; j < OSL_TAG_SIZE; j++) {
-        uint8_t expected = e[2 + 2 * j];
-        if (mode == OSL_TAG_MAKE)
-            tag[j] = expected;
-        else if (tag[j] != expected)
-            return 1;
+    const osl_aes_state s = osl_aes_rounds<true>(k->enc, sealed);
+    // Block byte i of the last round, before its round key.
+    const auto byte = [&s](int i) {
+        const int c = i / 4, row = i % 4;
+        return osl_aes_sub<true>(s.c[(c + row) & 3], row);
+    };
+    uint32_t expected[2];
+    for (int t = 0; t < 2; t++)
+        expected[t] = osl_tag_word(OSL_TAG_WORD_FIRST[t], byte) ^ k->tag[t];
+    if (mode == OSL_TAG_MAKE) {
+        for (int t = 0; t < 2; t++)
+            osl_store(tag + OSL_TAG_WORD_FIRST[t], expected[t]);
+        return 0;
     }
-    return 0;
+    uint32_t differ = 0;
+    for (int t = 0; t < 2; t++)
+        differ |= osl_load(tag + OSL_TAG_WORD_FIRST[t]) ^ expected[t];
+    return differ != 0;
 }
 
 int osl_frame_tag(const uint8_t *sealed, uint8_t *tag, const uint8_t *key, uint8_t mode) {
@@ -315,9 +535,11 @@ int osl_unseal_check_with(const uint8_t *payload, const osl_aes_key *k) {
     return osl_frame_tag_with(payload, tag, k, OSL_TAG_CHECK);
 }
 
+// Decryption and unwhitening as one, on the block in registers.
 void osl_unseal_open_with(uint8_t *payload, const osl_aes_key *k) {
-    osl_aes_decrypt_block(k, payload, payload);
-    osl_unscramble(payload);
+    osl_aes_state w = osl_aes_columns<false>(k->dec, payload);
+    osl_unscramble_words(w);
+    osl_state_store(payload, w);
 }
 
 void osl_seal(uint8_t *payload, const uint8_t *key) {

@@ -17,10 +17,13 @@ inline constexpr int OSL_SEALED_SIZE = 24;
 enum : uint8_t { OSL_TAG_MAKE = 0, OSL_TAG_CHECK = 1 };
 
 // A key expanded once for both directions: the round keys of encryption, and
-// those of decryption (in FIPS-197's equivalent inverse cipher), as words.
+// those of decryption (in FIPS-197's equivalent inverse cipher), as words;
+// and the last round key's bytes under the tag, gathered as the tag bytes
+// lie (0 to 3, then 3 to 6), so that a tag is made and checked as two words.
 struct osl_aes_key {
     uint32_t enc[44];
     uint32_t dec[44];
+    uint32_t tag[2];
 };
 
 // The key common to all sensors and SEC_KEY announcements (set at build

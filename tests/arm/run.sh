@@ -9,11 +9,15 @@
 #
 # SUITE_LIST names the test programs, one a line: "gtest PATH" for a
 # GoogleTest program, "program PATH" for one that passes by exiting 0 (CMake
-# writes it, tests/arm/suite.cmake). BUILD_DIR, the cross build's tree, is
-# shared with the guest at the same absolute path, so the paths compiled into
-# the tests (the scanner's, for one) hold there too; so is the armhf library
-# directory, from which the programs load their shared libraries. WORK_DIR
-# keeps the downloaded kernel and busybox between runs. Needs qemu-system-arm,
+# writes it, tests/arm/suite.cmake), "callgrind PATH ARGS..." for a program
+# whose instructions callgrind counts (tools/bench.sh --arm writes it; see
+# suite.sh). For the last kind Debian's valgrind:armhf is unpacked into
+# WORK_DIR, never installed, and shared with the guest. BUILD_DIR, the cross
+# build's tree, is shared with the guest at the same absolute path, so the
+# paths compiled into the tests (the scanner's, for one) hold there too; so is
+# the armhf library directory, from which the programs load their shared
+# libraries. WORK_DIR keeps the downloaded kernel, busybox and valgrind
+# between runs. Needs qemu-system-arm,
 # kmod and cpio (tools/deps.sh --arm installs them), and Debian's package lists
 # with the armhf architecture (apt-get update).
 set -euo pipefail
@@ -51,10 +55,12 @@ vm_require "tools/deps.sh --arm" qemu-system-arm modprobe depmod cpio gzip dpkg-
 # Every program must be built: a missing one would only show as a failure
 # deep in the guest's output.
 programs=0
-while read -r kind path; do
+counted=0
+while read -r kind path _; do
   case "$kind" in
     "") continue ;;
     gtest | program) ;;
+    callgrind) counted=1 ;;
     *) echo "arm: bad line in $suite_list: $kind $path" >&2; exit 2 ;;
   esac
   case "$path" in
@@ -85,6 +91,15 @@ if [ ! -e "$busybox_dir/.complete" ]; then
   touch "$busybox_dir/.complete"
 fi
 
+# valgrind for the guest, with the C library's debugging information, which
+# it reads to name the functions it counts.
+valgrind_dir=$work/valgrind-armhf
+if [ "$counted" -eq 1 ] && [ ! -e "$valgrind_dir/.complete" ]; then
+  rm -rf "$valgrind_dir"
+  vm_unpack "$valgrind_dir" valgrind:armhf libc6-dbg:armhf
+  touch "$valgrind_dir/.complete"
+fi
+
 # --- initramfs ---------------------------------------------------------------
 root=$work/root
 rm -rf "$root"
@@ -105,6 +120,13 @@ done < <(vm_module_order "$kernel_dir" "$KERNEL_ABI" "${MODULES[@]}")
 
 # The shares: mount tag, then the path the guest mounts it at.
 printf 'build %s\narmlibs %s\n' "$build" "$ARM_LIBDIR" > "$root/etc/shares"
+valgrind_share=()
+if [ "$counted" -eq 1 ]; then
+  echo "valgrind $valgrind_dir" >> "$root/etc/shares"
+  echo "$valgrind_dir" > "$root/etc/valgrind-root"
+  valgrind_share=(-fsdev "local,id=valgrind,path=$valgrind_dir,security_model=none,readonly=on"
+                  -device virtio-9p-device,fsdev=valgrind,mount_tag=valgrind)
+fi
 cp "$suite_list" "$root/etc/suite.list"
 echo "$CASE_TIMEOUT_S" > "$root/etc/case-timeout"
 cp "$here/init.sh" "$root/init"
@@ -127,7 +149,8 @@ vm_boot arm "$console" "$VM_TIMEOUT_S" \
     -fsdev "local,id=build,path=$build,security_model=none" \
     -device virtio-9p-device,fsdev=build,mount_tag=build \
     -fsdev "local,id=armlibs,path=$ARM_LIBDIR,security_model=none,readonly=on" \
-    -device virtio-9p-device,fsdev=armlibs,mount_tag=armlibs
+    -device virtio-9p-device,fsdev=armlibs,mount_tag=armlibs \
+    "${valgrind_share[@]}"
 
 vm_verdict "$console" || exit 1
 echo "arm: passed: $VM_VERDICT"

@@ -7,6 +7,12 @@
 # line is the verdict, "N passed, M failed" (", K skipped" when cases skipped
 # themselves).
 #
+# A "callgrind PROGRAM ARGS..." line runs the program once under callgrind,
+# collecting only inside its function measured_loop, and prints
+# "arm: instructions: PROGRAM ARGS: COUNT"; it passes when the program exits
+# 0 and callgrind reports a count. The profile is kept beside the program as
+# callgrind.out.ARG1, for callgrind_annotate on the host.
+#
 #   osl-arm-suite SUITE_LIST CASE_TIMEOUT_S
 list=$1
 limit=$2
@@ -34,10 +40,39 @@ run() {
   (cd "$(dirname "$1")" && exec timeout "$limit" "$@") < /dev/null > "$out" 2>&1
 }
 
-while read -r kind program; do
+# count PROGRAM ARGS... : the callgrind line described above.
+count() {
+  local vg profile total
+  vg=$(cat /etc/valgrind-root)
+  profile=/tmp/osl-arm-callgrind.out
+  rm -f "$profile"
+  (cd "$(dirname "$1")" &&
+   VALGRIND_LIB=$vg/usr/libexec/valgrind exec timeout "$limit" "$vg/usr/bin/valgrind" \
+     --tool=callgrind --toggle-collect=measured_loop --callgrind-out-file="$profile" \
+     --extra-debuginfo-path="$vg/usr/lib/debug" "$@") < /dev/null > "$out" 2>&1
+  status=$?
+  total=$(sed -n 's/^totals: \([0-9]*\).*/\1/p' "$profile" 2> /dev/null)
+  if [ "$status" -ne 0 ] || [ -z "$total" ]; then
+    [ "$status" -ne 0 ] || status=1
+    fail "${1##*/} $2 (callgrind)" "$status"
+    return
+  fi
+  passed=$((passed + 1))
+  cp "$profile" "$(dirname "$1")/callgrind.out.$2"
+  shift
+  echo "arm: instructions: ${program##*/} $*: $total"
+}
+
+while read -r kind program args; do
   [ -n "$kind" ] || continue
   name=${program##*/}
   before=$((passed + failed + skipped))
+  if [ "$kind" = callgrind ]; then
+    # The arguments are words without spaces: split them.
+    # shellcheck disable=SC2086
+    count "$program" $args
+    continue
+  fi
   if [ "$kind" = program ]; then
     run "$program"
     status=$?
