@@ -74,10 +74,13 @@ void Controller::reset() {
     commands_.clear();
     scanning_ = false;
     wedged_ = false;
+    up_ = true;
     advertising_ = false;
     open_sockets_ = 0;
     for (Socket &so : sockets_) {
         so.open = false;
+        so.stale = false;
+        so.epipe_pending = false;
         so.filter = {};
         so.head = 0;
         so.tail = 0;
@@ -201,10 +204,47 @@ void Controller::deliver(const uint8_t *packet, size_t len) {
     }
     bool heard = false;
     for (Socket &so : sockets_)
-        if (so.open && lets_through(so.filter, packet, len))
+        if (so.open && !so.stale && lets_through(so.filter, packet, len))
             heard = enqueue(so, packet, len) || heard;
     if (!heard)
         unheard_++;
+}
+
+void Controller::reset_controller() {
+    AlarmBlock hold;
+    scanning_ = false;
+    advertising_ = false;
+    wedged_ = false;
+}
+
+void Controller::power_down() {
+    AlarmBlock hold;
+    up_ = false;
+    scanning_ = false;
+    advertising_ = false;
+    wedged_ = false;
+}
+
+void Controller::power_up() {
+    up_ = true;
+}
+
+void Controller::unplug() {
+    AlarmBlock hold;
+    power_down();
+    present = false;
+    for (Socket &so : sockets_)
+        if (so.open) {
+            so.stale = true;
+            so.epipe_pending = true;
+            so.head = so.tail; // what was queued goes with the device
+        }
+}
+
+void Controller::plug(int index) {
+    present = true;
+    dev_id = index;
+    up_ = false;
 }
 
 size_t Controller::pending() const {
@@ -253,6 +293,14 @@ struct Port {
             errno = EBADF;
             return -1;
         }
+        if (so->stale) {
+            errno = EPIPE;
+            return -1;
+        }
+        if (!c().up_) {
+            errno = ENETDOWN;
+            return -1;
+        }
         const uint16_t opcode = hci::opcode(ogf, ocf);
         uint8_t cc[Controller::PACKET_MAX] = {hci::PKT_EVENT,
                                               hci::EVT_CMD_COMPLETE,
@@ -286,7 +334,7 @@ struct Port {
             c().record("get_route");
         if (fault_result(Call::GetRoute) < 0)
             return -1;
-        if (!c().present) {
+        if (!c().present || !c().up_) {
             errno = ENODEV;
             return -1;
         }
@@ -303,6 +351,8 @@ struct Port {
             Controller::Socket &so = c().sockets_[i];
             if (!so.open) {
                 so.open = true;
+                so.stale = false;
+                so.epipe_pending = false;
                 so.filter = c().initial_filter;
                 so.head = 0;
                 so.tail = 0;
@@ -317,7 +367,13 @@ struct Port {
     static int bind(int sock, int dev_id) {
         if (c().record_calls)
             c().record("bind sock=" + std::to_string(sock) + " dev=" + std::to_string(dev_id));
-        return fault_result(Call::Bind);
+        if (fault_result(Call::Bind) < 0)
+            return -1;
+        if (!c().present || dev_id != c().dev_id) {
+            errno = ENODEV;
+            return -1;
+        }
+        return 0;
     }
 
     static int set_nonblocking(int sock) {
@@ -367,6 +423,11 @@ struct Port {
             errno = EBADF;
             return -1;
         }
+        if (so->epipe_pending) {
+            so->epipe_pending = false;
+            errno = EPIPE;
+            return -1;
+        }
         if (so->head == so->tail) {
             errno = EAGAIN;
             return -1;
@@ -376,6 +437,17 @@ struct Port {
         memcpy(buf, p.bytes, n);
         so->head = so->head + 1;
         return static_cast<ssize_t>(n);
+    }
+
+    static int bring_up() {
+        if (c().record_calls)
+            c().record("bring_up");
+        if (!c().present || c().up_) {
+            errno = ENODEV;
+            return -1;
+        }
+        c().up_ = true;
+        return c().dev_id;
     }
 
     static int close(int sock) {
@@ -531,6 +603,7 @@ const osl_hci_ops Controller::ops = {
     Port::le_set_scan_parameters,
     Port::le_set_scan_enable,
     Port::le_set_advertise_enable,
+    Port::bring_up,
 };
 
 namespace {

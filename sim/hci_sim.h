@@ -144,6 +144,26 @@ class Controller {
     // until its scan is switched off and on again.
     void wedge() { wedged_ = true; }
     bool wedged() const { return wedged_; }
+
+    // --- faults of the adapter, as the Linux kernel shows them -------------
+    // (measured on Debian's 6.1 kernel with btvirt in the test machine)
+    // An HCI Reset, or `hciconfig hciN reset`: scanning and advertising stop;
+    // the sockets stay bound and work; reads find nothing, no error.
+    void reset_controller();
+    // `hciconfig hciN down`: no reports; every command on the controller
+    // fails at once with ENETDOWN; reads find nothing (EAGAIN), no error;
+    // get_route finds no adapter up. power_up(), as `hciconfig hciN up`:
+    // working again on the same sockets, not scanning.
+    void power_down();
+    void power_up();
+    bool powered() const { return up_; }
+    // Unplugged (or btvirt stopped): each socket open on it reads EPIPE once,
+    // then EAGAIN for ever, and its commands fail with EPIPE; binding fails
+    // with ENODEV; get_route finds none. plug() registers it anew under an
+    // index (the kernel gives the old one back once no socket holds it), down
+    // until someone brings it up (bring_up, or `hciconfig hciN up`).
+    void unplug();
+    void plug(int index);
     void set_advertising(bool on) { advertising_ = on; }
     int open_sockets() const { return open_sockets_; }
     hci::Filter filter_of(int sock) const;
@@ -182,6 +202,7 @@ class Controller {
     std::vector<Command> commands_;
     bool scanning_ = false;
     bool wedged_ = false;
+    bool up_ = true;
     bool advertising_ = false;
     int open_sockets_ = 0;
 
@@ -195,6 +216,8 @@ class Controller {
     };
     struct Socket {
         bool open = false;
+        bool stale = false;         // open on a controller that was unplugged
+        bool epipe_pending = false; // its next read fails with EPIPE
         hci::Filter filter = {};
         Packet queue[QUEUE_PACKETS];
         volatile uint32_t head = 0; // next packet to read

@@ -2,6 +2,7 @@
 // only source of the library that includes BlueZ headers.
 #include "hci_port.h"
 
+#include <cerrno>
 #include <cstring>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -77,6 +78,40 @@ int osl_bluez_le_set_scan_enable(int sock, uint8_t enable, uint8_t filter_dup, i
     return hci_le_set_scan_enable(sock, enable, filter_dup, timeout_ms);
 }
 
+int osl_bluez_bring_up() {
+    int ctl = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
+    if (ctl < 0)
+        return -1;
+    // The kernel's list of controllers: a count, then one entry per controller.
+    alignas(struct hci_dev_list_req) static uint8_t
+        buffer[sizeof(struct hci_dev_list_req) + HCI_MAX_DEV * sizeof(struct hci_dev_req)];
+    memset(buffer, 0, sizeof buffer);
+    auto *devices = reinterpret_cast<struct hci_dev_list_req *>(buffer);
+    devices->dev_num = HCI_MAX_DEV;
+    int found = -1;
+    int err = ENODEV;
+    if (ioctl(ctl, HCIGETDEVLIST, devices) < 0) {
+        err = errno;
+    } else {
+        for (int i = 0; i < devices->dev_num && i < HCI_MAX_DEV; i++) {
+            const struct hci_dev_req &d = devices->dev_req[i];
+            uint32_t flags = d.dev_opt;
+            if (hci_test_bit(HCI_UP, &flags))
+                continue;
+            // EALREADY: the kernel's own set-up of a new controller is running.
+            if (ioctl(ctl, HCIDEVUP, d.dev_id) == 0 || errno == EALREADY) {
+                found = d.dev_id;
+                break;
+            }
+            err = errno;
+        }
+    }
+    close(ctl);
+    if (found < 0)
+        errno = err;
+    return found;
+}
+
 int osl_bluez_le_set_advertise_enable(int sock, uint8_t enable, int timeout_ms) {
     return hci_le_set_advertise_enable(sock, enable, timeout_ms);
 }
@@ -96,6 +131,7 @@ const osl_hci_ops osl_hci_bluez = {
     osl_bluez_le_set_scan_parameters,
     osl_bluez_le_set_scan_enable,
     osl_bluez_le_set_advertise_enable,
+    osl_bluez_bring_up,
 };
 
 const osl_hci_ops *osl_hci = &osl_hci_bluez;

@@ -85,8 +85,17 @@ void osl_link_up_again() {
 }
 
 void osl_link_attempt() {
+    // A controller that went away comes back down, and on a board without
+    // bluetoothd nobody else brings it up. One that someone powered down is
+    // left for them to power up again.
+    if (osl_link.gone) {
+        const int up = osl_hci->bring_up();
+        if (up >= 0 && osl_link_line())
+            printf("[osl link] hci%d was down: brought up\n\r", up);
+    }
     const int r = osl_link_open_steps();
     if (r == 0) {
+        osl_link.gone = false;
         osl_link_up_again();
         if (osl_link_line())
             printf("[osl link] open again: hci%d\n\r", static_cast<int>(osl_adapter.dev_id));
@@ -113,6 +122,7 @@ void osl_link_lose(const char *why, int err) {
     if (osl_link_line())
         printf("[osl link] lost: %s (%s)\n\r", why, strerror(err));
     osl_link_close_quietly();
+    osl_link.gone = osl_link_errno_is_fatal(err);
     osl_link.lost = 0;
     osl_link.failing = 0;
     osl_link.down = true;
@@ -191,6 +201,7 @@ void osl_link_start() {
     osl_link.failing = 0;
     osl_link.down = false;
     osl_link.busy = false;
+    osl_link.gone = false;
     osl_link.attempts = 0;
     osl_link.last_event = osl_link.ticks;
     osl_link.next_question = osl_link.ticks + OSL_LINK_SILENCE_TICKS;

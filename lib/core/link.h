@@ -52,7 +52,7 @@ struct osl_link_t {
     bool active;            // open and supervised: from a successful open to close
     bool down;              // the link is closed and waits to be opened again
     bool busy;              // a supervision step is running (no re-entry)
-    bool heard;             // an event was read since the link was opened
+    bool gone;              // lost because the device went away (unplugged)
     uint32_t recoveries;    // links opened again, ever
     uint32_t attempts;      // failed attempts in the current outage
     uint32_t next_attempt;  // `ticks` of the next attempt to open

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,121 @@ TEST_F(Link, AScanSwitchedOffIsStartedAgainAfterTheSilence) {
     EXPECT_EQ(status().recoveries, 1u);
 }
 
+// Each fault the adapter may suffer, as the kernel shows it to the library
+// (sim::Controller's fault model, measured in the test machine), and what
+// brings it back, if anything: every frame sent once the adapter is back is
+// read within 10 s, whole and once, and the link says what happened.
+struct AdapterFault {
+    const char *what;
+    std::function<void(sim::Controller &)> fault;
+    int back_after; // ticks until `back` runs; the adapter is back from then on
+    std::function<void(sim::Controller &)> back;
+    std::vector<std::string> lines; // the link's lines, in order
+};
+
+const AdapterFault adapter_faults[] = {
+    {"reset",
+     [](sim::Controller &c) { c.reset_controller(); },
+     0,
+     nullptr,
+     {"[osl link] scanning was off: started again"}},
+    {"scan_switched_off_by_another_program",
+     [](sim::Controller &c) { c.set_scanning(false); },
+     0,
+     nullptr,
+     {"[osl link] scanning was off: started again"}},
+    {"powered_down_and_up_within_the_silence",
+     [](sim::Controller &c) { c.power_down(); },
+     200,
+     [](sim::Controller &c) { c.power_up(); },
+     {"[osl link] scanning was off: started again"}},
+    {"powered_down_for_long",
+     [](sim::Controller &c) { c.power_down(); },
+     1500,
+     [](sim::Controller &c) { c.power_up(); },
+     {"[osl link] lost: the adapter does not answer (Network is down)",
+      "[osl link] not open (code 2: no Bluetooth adapter found (is one present, and up?)); next "
+      "try in 1 s",
+      "[osl link] open again: hci0"}},
+    {"unplugged_and_plugged_back",
+     [](sim::Controller &c) { c.unplug(); },
+     250,
+     [](sim::Controller &c) { c.plug(0); },
+     {"[osl link] lost: read error (Broken pipe)", "[osl link] not open (code 2",
+      "[osl link] hci0 was down: brought up", "[osl link] open again: hci0"}},
+    {"plugged_back_under_another_index",
+     [](sim::Controller &c) { c.unplug(); },
+     250,
+     [](sim::Controller &c) { c.plug(4); },
+     {"[osl link] lost: read error (Broken pipe)", "[osl link] hci4 was down: brought up",
+      "[osl link] open again: hci4"}},
+};
+
+class LinkFault : public Link, public ::testing::WithParamInterface<AdapterFault> {};
+
+TEST_P(LinkFault, FramesAreHeardAgainWithinTenSecondsOfTheAdapterBeingBack) {
+    const AdapterFault &f = GetParam();
+    std::vector<int> sent_at; // by frame number
+    std::vector<int> read_at;
+    int t = 0;
+    auto step = [&] {
+        if (t % 10 == 0) {
+            sent_at.push_back(t);
+            send();
+        }
+        const size_t before = read_.size();
+        run(1);
+        for (size_t i = before; i < read_.size(); i++)
+            read_at.push_back(t);
+        t++;
+    };
+    while (t < 300)
+        step();
+    StdoutCapture out;
+    f.fault(sim);
+    const int faulted = t;
+    while (t < faulted + f.back_after)
+        step();
+    if (f.back)
+        f.back(sim);
+    const int back = t;
+    while (t < back + 2000)
+        step();
+    const std::string said = mask_times(out.stop());
+
+    // Once each, in order.
+    for (size_t i = 1; i < read_.size(); i++)
+        ASSERT_LT(read_[i - 1], read_[i]) << said;
+    // Every frame sent after the adapter was back was read, within 10 s.
+    int checked = 0;
+    for (size_t i = 0; i < read_.size(); i++) {
+        const int frame = read_[i];
+        if (sent_at[static_cast<size_t>(frame)] >= back) {
+            EXPECT_LE(read_at[i] - sent_at[static_cast<size_t>(frame)], 1000) << frame;
+            checked++;
+        }
+    }
+    int sent_after = 0;
+    for (int at : sent_at)
+        sent_after += at >= back + 1000 ? 1 : 0;
+    EXPECT_GE(checked, sent_after) << said;
+    EXPECT_EQ(read_.back(), next_ - 1) << said;
+    // The lines, in order.
+    size_t at = 0;
+    for (const std::string &line : f.lines) {
+        const size_t found = said.find("T " + line, at);
+        ASSERT_NE(found, std::string::npos) << line << "\nin:\n" << said;
+        at = found + line.size();
+    }
+    EXPECT_EQ(status().state, OSL_LINK_UP);
+    EXPECT_GE(status().recoveries, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, LinkFault, ::testing::ValuesIn(adapter_faults),
+                         [](const ::testing::TestParamInfo<AdapterFault> &case_info) {
+                             return std::string(case_info.param.what);
+                         });
+
 // A controller that says it scans and reports nothing for a minute is
 // wedged: its scan is started again, then less often while the silence goes
 // on (a room may really be empty), and as often again once it reports.
@@ -214,8 +330,7 @@ TEST_F(Link, ReadErrorsShorterThanASecondAreRiddenOut) {
 // seconds, never more than a minute apart, and takes it back when it returns.
 TEST_F(Link, AnAdapterThatStaysAwayIsAskedForWithBackOff) {
     traffic(50);
-    sim.present = false;
-    sim.fail(Call::Read, EPIPE, 1);
+    sim.unplug();
     StdoutCapture out;
     std::vector<int> attempts; // ticks at which the adapter was looked for
     int seen = 0;
@@ -241,11 +356,11 @@ TEST_F(Link, AnAdapterThatStaysAwayIsAskedForWithBackOff) {
     EXPECT_NE(said.find("; next try in 60 s\n\r"), std::string::npos);
 
     // Back, under another index.
-    sim.present = true;
-    sim.dev_id = 3;
+    sim.plug(3);
     StdoutCapture back;
     traffic(60 * 100 + 100);
-    EXPECT_EQ(mask_times(back.stop()), "T [osl link] open again: hci3\n\r");
+    EXPECT_EQ(mask_times(back.stop()),
+              "T [osl link] hci3 was down: brought up\n\rT [osl link] open again: hci3\n\r");
     EXPECT_EQ(status().state, OSL_LINK_UP);
     EXPECT_EQ(status().dev_id, 3);
     ASSERT_FALSE(read_.empty());
