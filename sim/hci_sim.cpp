@@ -439,9 +439,9 @@ struct Port {
         return static_cast<ssize_t>(n);
     }
 
-    static int bring_up() {
+    static int bring_up(int dev_id) {
         if (c().record_calls)
-            c().record("bring_up");
+            c().record("bring_up dev=" + std::to_string(dev_id));
         if (!c().present || c().up_) {
             errno = ENODEV;
             return -1;

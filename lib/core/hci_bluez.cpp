@@ -78,7 +78,7 @@ int osl_bluez_le_set_scan_enable(int sock, uint8_t enable, uint8_t filter_dup, i
     return hci_le_set_scan_enable(sock, enable, filter_dup, timeout_ms);
 }
 
-int osl_bluez_bring_up() {
+int osl_bluez_bring_up(int dev_id) {
     int ctl = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
     if (ctl < 0)
         return -1;
@@ -93,8 +93,13 @@ int osl_bluez_bring_up() {
     if (ioctl(ctl, HCIGETDEVLIST, devices) < 0) {
         err = errno;
     } else {
-        for (int i = 0; i < devices->dev_num && i < HCI_MAX_DEV; i++) {
-            const struct hci_dev_req &d = devices->dev_req[i];
+        // The controller asked for first, then any other that is down.
+        const int count = devices->dev_num < HCI_MAX_DEV ? devices->dev_num : HCI_MAX_DEV;
+        for (int n = 0; n < 2 * count; n++) {
+            const struct hci_dev_req &d = devices->dev_req[n % count];
+            const bool wanted = d.dev_id == dev_id;
+            if ((n < count) != wanted)
+                continue;
             uint32_t flags = d.dev_opt;
             if (hci_test_bit(HCI_UP, &flags))
                 continue;

@@ -40,9 +40,10 @@ struct osl_hci_ops {
                                   uint8_t own_type, uint8_t filter, int timeout_ms);
     int (*le_set_scan_enable)(int sock, uint8_t enable, uint8_t filter_dup, int timeout_ms);
     int (*le_set_advertise_enable)(int sock, uint8_t enable, int timeout_ms);
-    // ioctl(HCIDEVUP) on the first registered controller that is down: its
-    // index, or -1 (errno) when there is none.
-    int (*bring_up)();
+    // ioctl(HCIDEVUP) on controller `dev_id` if it is registered and down,
+    // else on the first registered controller that is down: its index, or -1
+    // (errno) when there is none.
+    int (*bring_up)(int dev_id);
 };
 
 extern const osl_hci_ops osl_hci_bluez;

@@ -89,7 +89,7 @@ void osl_link_attempt() {
     // bluetoothd nobody else brings it up. One that someone powered down is
     // left for them to power up again.
     if (osl_link.gone) {
-        const int up = osl_hci->bring_up();
+        const int up = osl_hci->bring_up(osl_link.dev_id);
         if (up >= 0 && osl_link_line())
             printf("[osl link] hci%d was down: brought up\n\r", up);
     }
@@ -121,6 +121,7 @@ void osl_link_attempt() {
 void osl_link_lose(const char *why, int err) {
     if (osl_link_line())
         printf("[osl link] lost: %s (%s)\n\r", why, strerror(err));
+    osl_link.dev_id = osl_adapter.dev_id;
     osl_link_close_quietly();
     osl_link.gone = osl_link_errno_is_fatal(err);
     osl_link.lost = 0;

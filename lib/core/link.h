@@ -53,6 +53,7 @@ struct osl_link_t {
     bool down;              // the link is closed and waits to be opened again
     bool busy;              // a supervision step is running (no re-entry)
     bool gone;              // lost because the device went away (unplugged)
+    int32_t dev_id;         // the adapter's index when the link was lost
     uint32_t recoveries;    // links opened again, ever
     uint32_t attempts;      // failed attempts in the current outage
     uint32_t next_attempt;  // `ticks` of the next attempt to open
