@@ -95,11 +95,16 @@ int osl_bluez_bring_up(int dev_id) {
     } else {
         // The controller asked for first, then any other that is down.
         const int count = devices->dev_num < HCI_MAX_DEV ? devices->dev_num : HCI_MAX_DEV;
-        for (int n = 0; n < 2 * count; n++) {
-            const struct hci_dev_req &d = devices->dev_req[n % count];
-            const bool wanted = d.dev_id == dev_id;
-            if ((n < count) != wanted)
-                continue;
+        int order[HCI_MAX_DEV];
+        int n = 0;
+        for (int i = 0; i < count; i++)
+            if (devices->dev_req[i].dev_id == dev_id)
+                order[n++] = i;
+        for (int i = 0; i < count; i++)
+            if (devices->dev_req[i].dev_id != dev_id)
+                order[n++] = i;
+        for (int k = 0; k < n; k++) {
+            const struct hci_dev_req &d = devices->dev_req[order[k]];
             uint32_t flags = d.dev_opt;
             if (hci_test_bit(HCI_UP, &flags))
                 continue;
