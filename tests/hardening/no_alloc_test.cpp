@@ -277,6 +277,8 @@ struct ArmedRun {
     int complies[3] = {1, 1, 1};
     int triggers_fired = 0;
     int gets = 0;
+    osl_link_status lost{};  // while the adapter was away
+    osl_link_status again{}; // once it was back
 };
 
 class NoAllocation : public LibFixture {
@@ -335,7 +337,8 @@ class NoAllocation : public LibFixture {
         return nullptr;
     }
 
-    // Everything the application may do after the open, allocation armed.
+    // Everything the application may do after the open, allocation armed,
+    // the adapter's loss and return among it.
     static void armed_run(const std::vector<Frame> &frames, int queued, ArmedRun &run) {
         for (const Frame &f : frames)
             osl::sim::Controller::get().deliver(f.event.data(), f.event.size());
@@ -366,6 +369,21 @@ class NoAllocation : public LibFixture {
             run.triggers_fired += osl_relay_is_trigger(RELAY_NAME) + osl_pwm_is_trigger(PWM_NAME);
             osl_sleep_ms(50);
         }
+
+        // The adapter unplugged and plugged back: the supervision closes the
+        // link, looks for the adapter, brings it up and opens it again.
+        auto &sim = osl::sim::Controller::get();
+        auto wait_link = [](int state, osl_link_status &s) {
+            const long long until = now_ms() + DEADLINE_MS;
+            do {
+                osl_sleep_ms(20);
+                osl_link_get_status(&s);
+            } while (s.state != state && now_ms() < until);
+        };
+        sim.unplug();
+        wait_link(OSL_LINK_DOWN, run.lost);
+        sim.plug(0);
+        wait_link(OSL_LINK_UP, run.again);
 
         float shortest, longest;
         osl_lib_get_load(&shortest, &longest);
@@ -416,6 +434,10 @@ TEST_F(NoAllocation, NothingIsAllocatedFromOpenToClose) {
     for (int c : run.complies)
         EXPECT_EQ(c, -4) << "the wanted state sent again";
     EXPECT_EQ(run.triggers_fired, 2);
+    EXPECT_EQ(run.lost.state, OSL_LINK_DOWN);
+    EXPECT_EQ(run.again.state, OSL_LINK_UP);
+    EXPECT_EQ(run.again.recoveries, 1u);
+    EXPECT_NE(said.find("[osl link] open again: hci0"), std::string::npos) << said;
     EXPECT_NE(said.find("[osl rec] SEC_KEY \"CBFD786BAA68\""), std::string::npos) << said;
     EXPECT_NE(said.find("[osl rec] PWM 'strip'"), std::string::npos) << said;
     EXPECT_NE(said.find("[osl rec] Tulvo "), std::string::npos) << said;
