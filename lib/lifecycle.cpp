@@ -280,6 +280,14 @@ int osl_bt_read(osl_record *rec) {
     return bytes[OSL_REC_TYPE];
 }
 
+int osl_bt_queued(void) {
+    return static_cast<int>(osl_fifo_used(&osl_fifo) / OSL_REC_SIZE);
+}
+
+int osl_bt_running(void) {
+    return osl_stop_flag == OSL_RUNNING && osl_link.active ? 1 : 0;
+}
+
 int osl_bt_lib_version(void) {
     return OSL_LIB_VERSION;
 }

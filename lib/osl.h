@@ -137,6 +137,14 @@ void osl_bt_close(void);
  * (its device type; for an air-quality sensor whatever it sent there). */
 int osl_bt_read(osl_record *rec);
 
+/* Whole records waiting to be read. osl_bt_read returns a record's byte 4,
+ * which an air-quality sensor may send as 0, so a program that drains the
+ * queue reads this many records rather than stopping at the first 0. */
+int osl_bt_queued(void);
+
+/* 1 while the library is open and no stop was requested (SIGINT), else 0. */
+int osl_bt_running(void);
+
 /*
  * Reading a record without knowing its byte layout.
  *

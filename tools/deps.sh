@@ -9,7 +9,12 @@ set -euo pipefail
 # libclang-rt-14-dev: clang's runtimes, libFuzzer among them (tools/fuzz.sh).
 packages=(cmake ninja-build g++ gcc clang libclang-rt-14-dev pkg-config libbluetooth-dev
           libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl python3 clang-format
-          clang-tidy)
+          clang-tidy
+          libmosquitto-dev nlohmann-json3-dev libtomlplusplus-dev libsystemd-dev
+          mosquitto mosquitto-clients)
+# (ostrel_mqtt: MQTT, JSON, its TOML configuration and systemd's notification;
+# the mosquitto broker and its clients for the bridge's tests and the
+# demonstration, started by them on loopback, never as the system's service)
 # qemu boots Debian's kernel with a busybox initramfs; btvirt (bluez-test-tools)
 # plays the controllers; kmod and cpio build the initramfs; make and gcc build
 # the test GPIO module against the kernel's headers. No recommends: the
@@ -23,7 +28,7 @@ vm_packages=(qemu-system-x86 bluez-test-tools busybox-static kmod cpio make gcc)
 # tests/arm/run.sh, not installed.
 arm_packages=(crossbuild-essential-armhf libbluetooth-dev:armhf libgtest-dev:armhf
               libgmock-dev:armhf libssl-dev:armhf libbenchmark-dev:armhf qemu-system-arm
-              kmod cpio)
+              kmod cpio libmosquitto-dev:armhf libtomlplusplus-dev:armhf libsystemd-dev:armhf)
 
 vm=0
 arm=0

@@ -1,0 +1,129 @@
+// The bridge between the kit and an MQTT broker, apart from the broker
+// connection itself: what to publish for each record, Home Assistant's
+// discovery, adoption of sensors, the list of sensors heard, and what is
+// kept while the broker is away.
+//
+// Topics (prefix "ostrel" by default; several boards may share a broker):
+//   <prefix>/<ADDRESS>/state                  a device's readings (JSON), not retained
+//   <prefix>/<ADDRESS>/action                 a button's press: "single", "double", "hold"
+//   <prefix>/bridge/<board>/state             "online" / "offline" (retained, last will)
+//   <prefix>/bridge/<board>/stats             the board's counters (JSON)
+//   <prefix>/bridge/heard                     sensors heard but not adopted (retained)
+//   <prefix>/bridge/request/permit_join       {"time": seconds} opens adoption
+//   <prefix>/bridge/response                  the answer to a request
+//   <discovery prefix>/<component>/<id>/config  Home Assistant's discovery (retained)
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+
+#include "config.h"
+#include "osl.h"
+
+namespace ostrel::mqtt {
+
+// Where messages go: the broker connection, or a test's list.
+class Publisher {
+  public:
+    virtual ~Publisher() = default;
+    virtual bool connected() const = 0;
+    // QoS 0; false when it did not go out.
+    virtual bool publish(const std::string &topic, const std::string &payload, bool retain) = 0;
+};
+
+// An adopted device: configured, or heard while adoption was open.
+struct Adopted {
+    std::string kind; // "METEO" ...; empty until first heard
+    std::string name;
+    bool from_config = false;
+    int interval_s = 0; // its reporting interval, from its records
+};
+
+struct Heard {
+    std::string kind;
+    int rssi = 0;
+    int64_t last_seen = 0; // seconds since the epoch
+};
+
+struct BridgeStats {
+    uint64_t records = 0;   // records the radio loop took
+    uint64_t published = 0; // device states that went out
+    uint64_t dropped = 0;   // device states lost: superseded while the broker was away
+};
+
+// Reads and writes the adoptions (the state file), atomically.
+class AdoptionStore {
+  public:
+    explicit AdoptionStore(std::string path) : path_(std::move(path)) {}
+    // false with `error` set when the file exists but cannot be read or parsed.
+    bool load(std::map<std::string, Adopted> &into, std::string &error) const;
+    // Writes a temporary file, syncs it, renames it over the old one and
+    // syncs the folder: a crash leaves the old file or the new, never a torn one.
+    bool save(const std::map<std::string, Adopted> &adopted, std::string &error) const;
+
+  private:
+    std::string path_;
+};
+
+class Bridge {
+  public:
+    using Clock = std::function<int64_t()>; // seconds since the epoch
+
+    Bridge(const Config &config, Publisher &out, AdoptionStore &store, Clock now);
+
+    // Reads the adoptions: false (with error) when the state file is bad.
+    bool start(std::string &error);
+    // The broker accepted the connection: availability, discovery, what was
+    // kept while it was away.
+    void connected();
+    // A message on a subscribed topic.
+    void message(const std::string &topic, const std::string &payload);
+    // One record the radio loop took.
+    void record(const osl_record &rec);
+    // Once a pass: adoption's end, the heard list and the counters.
+    void pass();
+
+    // The topics the connection subscribes to.
+    std::string request_topic() const { return config_.prefix + "/bridge/request/+"; }
+    std::string ha_status_topic() const { return config_.discovery_prefix + "/status"; }
+    std::string availability_topic() const;
+
+    void permit_join(int seconds);
+    bool adoption_open() const;
+    const BridgeStats &stats() const { return stats_; }
+    const std::map<std::string, Adopted> &adopted() const { return adopted_; }
+    const std::map<std::string, Heard> &heard() const { return heard_; }
+
+  private:
+    void publish_discovery(const std::string &address, const Adopted &device,
+                           const osl_record *rec);
+    void publish_board_discovery();
+    void publish_heard();
+    void publish_stats();
+    void respond(const std::string &request, const std::string &payload);
+    void adopt(const std::string &address, const std::string &kind);
+    void send_state(const std::string &address, const std::string &payload);
+
+    const Config &config_;
+    Publisher &out_;
+    AdoptionStore &store_;
+    Clock now_;
+    std::map<std::string, Adopted> adopted_;
+    std::map<std::string, Heard> heard_;
+    std::set<std::string> discovered_;          // devices whose discovery went out
+    std::map<std::string, std::string> kept_;   // the latest state of each device, broker away
+    std::map<std::string, std::string> fields_; // field names of each device's last record
+    int64_t adoption_until_ = 0;
+    int64_t next_heard_ = 0;
+    bool heard_changed_ = false;
+    int64_t next_stats_ = 0;
+    BridgeStats stats_;
+};
+
+// The address of a record as 12 hexadecimal digits, upper case.
+std::string address_text(const osl_record &rec);
+
+} // namespace ostrel::mqtt

@@ -1,0 +1,245 @@
+#include "config.h"
+
+#include <cctype>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <unistd.h>
+
+#include <toml++/toml.h>
+
+#include "osl.h"
+
+namespace ostrel::mqtt {
+
+namespace {
+
+// An error in the file: where it is and which key.
+struct Bad {
+    int line;
+    std::string key;
+    std::string what;
+};
+
+int line_of(const toml::node &n) {
+    return static_cast<int>(n.source().begin.line);
+}
+
+// The keys a table may have; any other is a typo the user wants to hear of.
+void only_keys(const toml::table &t, const std::string &where, const std::set<std::string> &keys) {
+    for (const auto &[k, v] : t) {
+        const std::string key(k.str());
+        if (keys.count(key) == 0)
+            throw Bad{line_of(v), where.empty() ? key : where + "." + key, "unknown key"};
+    }
+}
+
+std::string text(const toml::table &t, const std::string &where, const char *key,
+                 const std::string &fallback) {
+    const toml::node *n = t.get(key);
+    if (n == nullptr)
+        return fallback;
+    if (!n->is_string())
+        throw Bad{line_of(*n), where + key, "must be a string"};
+    return n->as_string()->get();
+}
+
+int number(const toml::table &t, const std::string &where, const char *key, int fallback, int low,
+           int high) {
+    const toml::node *n = t.get(key);
+    if (n == nullptr)
+        return fallback;
+    if (!n->is_integer())
+        throw Bad{line_of(*n), where + key, "must be a whole number"};
+    const int64_t v = n->as_integer()->get();
+    if (v < low || v > high)
+        throw Bad{line_of(*n), where + key,
+                  "must be from " + std::to_string(low) + " to " + std::to_string(high)};
+    return static_cast<int>(v);
+}
+
+const toml::table *section(const toml::table &root, const char *key) {
+    const toml::node *n = root.get(key);
+    if (n == nullptr)
+        return nullptr;
+    if (!n->is_table())
+        throw Bad{line_of(*n), key, "must be a table ([" + std::string(key) + "])"};
+    return n->as_table();
+}
+
+bool is_address(const std::string &a) {
+    if (a.size() != 12)
+        return false;
+    for (char c : a)
+        if (!isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    return true;
+}
+
+std::string upper(std::string s) {
+    for (char &c : s)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+void read_broker(const toml::table &t, Config &c, const std::string &file) {
+    only_keys(t, "broker",
+              {"host", "port", "user", "password_file", "ca_file", "cert_file", "key_file"});
+    c.host = text(t, "broker.", "host", c.host);
+    c.port = number(t, "broker.", "port", c.port, 1, 65535);
+    c.user = text(t, "broker.", "user", "");
+    c.ca_file = text(t, "broker.", "ca_file", "");
+    c.cert_file = text(t, "broker.", "cert_file", "");
+    c.key_file = text(t, "broker.", "key_file", "");
+    if (c.cert_file.empty() != c.key_file.empty()) {
+        const toml::node *n = t.get(c.cert_file.empty() ? "key_file" : "cert_file");
+        throw Bad{line_of(*n), c.cert_file.empty() ? "broker.key_file" : "broker.cert_file",
+                  "a client certificate needs both cert_file and key_file"};
+    }
+    if ((!c.cert_file.empty()) && c.ca_file.empty()) {
+        throw Bad{line_of(*t.get("cert_file")), "broker.cert_file",
+                  "a client certificate needs ca_file (TLS)"};
+    }
+    const std::string password_file = text(t, "broker.", "password_file", "");
+    if (password_file.empty())
+        return;
+    std::ifstream in(password_file);
+    if (!in) {
+        throw Bad{line_of(*t.get("password_file")), "broker.password_file",
+                  "cannot read " + password_file};
+    }
+    std::getline(in, c.password); // the first line, without its line end
+    (void)file;
+}
+
+int verbosity_bits(const toml::node &n, const std::string &key) {
+    if (!n.is_array())
+        throw Bad{line_of(n), key, "must be a list of \"lib\", \"sensors\", \"actors\", \"air\""};
+    int bits = 0;
+    for (const toml::node &e : *n.as_array()) {
+        const std::string *word = e.is_string() ? &e.as_string()->get() : nullptr;
+        if (word != nullptr && *word == "lib")
+            bits |= OSL_LOG_LIB;
+        else if (word != nullptr && *word == "sensors")
+            bits |= OSL_LOG_SENSORS;
+        else if (word != nullptr && *word == "actors")
+            bits |= OSL_LOG_ACTORS;
+        else if (word != nullptr && *word == "air")
+            bits |= OSL_LOG_AIR;
+        else
+            throw Bad{line_of(e), key, "knows \"lib\", \"sensors\", \"actors\" and \"air\""};
+    }
+    return bits;
+}
+
+void read_library(const toml::table &t, Config &c) {
+    only_keys(t, "library", {"lamps", "verbosity"});
+    if (const toml::node *n = t.get("lamps")) {
+        const toml::array *a = n->as_array();
+        if (a == nullptr || a->size() != 3)
+            throw Bad{line_of(*n), "library.lamps",
+                      "must be three GPIO lines: receive, transmit, power (0 leaves one out)"};
+        int lines[3];
+        for (size_t i = 0; i < 3; i++) {
+            const toml::node &e = (*a)[i];
+            if (!e.is_integer() || e.as_integer()->get() < 0 || e.as_integer()->get() > 27)
+                throw Bad{line_of(e), "library.lamps", "a GPIO line is 2 to 27, or 0 for none"};
+            lines[i] = static_cast<int>(e.as_integer()->get());
+        }
+        c.lamp_rx = lines[0];
+        c.lamp_tx = lines[1];
+        c.lamp_pwr = lines[2];
+    }
+    if (const toml::node *n = t.get("verbosity"))
+        c.verbosity = verbosity_bits(*n, "library.verbosity");
+}
+
+void read_sensors(const toml::node &n, Config &c) {
+    const toml::array *a = n.as_array();
+    if (a == nullptr || !a->is_array_of_tables())
+        throw Bad{line_of(n), "sensor", "must be tables: [[sensor]]"};
+    std::set<std::string> seen;
+    for (const toml::node &e : *a) {
+        const toml::table &t = *e.as_table();
+        only_keys(t, "sensor", {"address", "name"});
+        const toml::node *addr = t.get("address");
+        if (addr == nullptr)
+            throw Bad{line_of(e), "sensor.address", "missing"};
+        if (!addr->is_string() || !is_address(addr->as_string()->get()))
+            throw Bad{line_of(*addr), "sensor.address", "must be 12 hexadecimal digits"};
+        SensorEntry s;
+        s.address = upper(addr->as_string()->get());
+        s.name = text(t, "sensor.", "name", "");
+        if (!seen.insert(s.address).second)
+            throw Bad{line_of(*addr), "sensor.address", s.address + " is listed twice"};
+        c.sensors.push_back(s);
+    }
+}
+
+} // namespace
+
+std::string id_safe(const std::string &text) {
+    std::string out;
+    for (char ch : text) {
+        const bool ok = isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '-';
+        out += ok ? ch : '_';
+    }
+    return out.empty() ? "board" : out;
+}
+
+std::string default_board_name() {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0)
+        return "board";
+    return id_safe(host);
+}
+
+std::optional<Config> load_config(const std::string &path, std::string &error) {
+    Config c;
+    c.board = default_board_name();
+    if (std::ifstream probe(path); !probe) {
+        error = path + ": cannot be read";
+        return std::nullopt;
+    }
+    try {
+        toml::table root = toml::parse_file(path);
+        only_keys(root, "", {"board", "state_file", "broker", "topics", "library", "sensor"});
+        if (const toml::node *n = root.get("board")) {
+            if (!n->is_string() || n->as_string()->get().empty())
+                throw Bad{line_of(*n), "board", "must be a name"};
+            if (id_safe(n->as_string()->get()) != n->as_string()->get())
+                throw Bad{line_of(*n), "board", "may hold only letters, digits, '_' and '-'"};
+            c.board = n->as_string()->get();
+        }
+        c.state_file = text(root, "", "state_file", c.state_file);
+        if (const toml::table *t = section(root, "broker"))
+            read_broker(*t, c, path);
+        if (const toml::table *t = section(root, "topics")) {
+            only_keys(*t, "topics", {"prefix", "discovery_prefix"});
+            c.prefix = text(*t, "topics.", "prefix", c.prefix);
+            c.discovery_prefix = text(*t, "topics.", "discovery_prefix", c.discovery_prefix);
+            for (const char *key : {"prefix", "discovery_prefix"}) {
+                const std::string &v = std::string(key) == "prefix" ? c.prefix : c.discovery_prefix;
+                if (v.empty() || v.find_first_of("#+") != std::string::npos || v.front() == '/' ||
+                    v.back() == '/')
+                    throw Bad{line_of(*t->get(key)), std::string("topics.") + key,
+                              "must be a topic level without '#', '+' or a '/' at either end"};
+            }
+        }
+        if (const toml::table *t = section(root, "library"))
+            read_library(*t, c);
+        if (const toml::node *n = root.get("sensor"))
+            read_sensors(*n, c);
+    } catch (const toml::parse_error &e) {
+        std::ostringstream out;
+        out << path << ":" << e.source().begin.line << ": " << e.description();
+        error = out.str();
+        return std::nullopt;
+    } catch (const Bad &b) {
+        error = path + ":" + std::to_string(b.line) + ": " + b.key + ": " + b.what;
+        return std::nullopt;
+    }
+    return c;
+}
+
+} // namespace ostrel::mqtt

@@ -1,0 +1,431 @@
+// ostrel_mqtt's bridge without a broker: what it publishes for records of
+// every family, Home Assistant's discovery, adoption and the heard list, the
+// requests, the configuration file, and what it keeps while the broker is
+// away. The expected messages are written from the README's field table and
+// Home Assistant's discovery format, and compared as parsed JSON.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge.h"
+#include "config.h"
+#include "support/frames.h"
+#include "support/lib_fixture.h"
+
+namespace osl::test {
+namespace {
+
+using nlohmann::json;
+using ostrel::mqtt::AdoptionStore;
+using ostrel::mqtt::Bridge;
+using ostrel::mqtt::Config;
+
+struct Published {
+    std::string topic;
+    std::string payload;
+    bool retain;
+};
+
+class FakeBroker : public ostrel::mqtt::Publisher {
+  public:
+    bool connected() const override { return up; }
+    bool publish(const std::string &topic, const std::string &payload, bool retain) override {
+        if (!up)
+            return false;
+        sent.push_back({topic, payload, retain});
+        return true;
+    }
+    // The last message on the topic, parsed; null when none.
+    json last(const std::string &topic) const {
+        for (auto it = sent.rbegin(); it != sent.rend(); ++it)
+            if (it->topic == topic)
+                return it->payload.empty() ? json() : json::parse(it->payload);
+        return json();
+    }
+    std::string last_text(const std::string &topic) const {
+        for (auto it = sent.rbegin(); it != sent.rend(); ++it)
+            if (it->topic == topic)
+                return it->payload;
+        return "";
+    }
+    int count(const std::string &prefix) const {
+        int n = 0;
+        for (const Published &p : sent)
+            n += p.topic.rfind(prefix, 0) == 0 ? 1 : 0;
+        return n;
+    }
+    bool up = true;
+    std::vector<Published> sent;
+};
+
+osl_record record_of(const char *addr, const Block &payload, int8_t rssi) {
+    osl_record rec{};
+    const Addr a = addr_from_text(addr);
+    std::copy(payload.begin(), payload.end(), rec.payload);
+    std::copy(a.begin(), a.end(), rec.addr);
+    rec.rssi = rssi;
+    return rec;
+}
+
+// A weather record: 3600 s, 3.00 V, every 4 s, inputs 05, -1.00 °C, 45 %,
+// light 7, ADC1 3300 mV, ADC2 500 mV.
+osl_record meteo(const char *addr = "111111111111") {
+    return record_of(
+        addr,
+        DeviceBlock{3600, OSL_DEV_METEO, 213, 2, {0x05, 0xFF, 0x9C, 45, 7, 0x0C, 0xE4, 0x01, 0xF4}}
+            .bytes(),
+        -49);
+}
+
+osl_record button(uint8_t function) {
+    return record_of(
+        "222222222222",
+        DeviceBlock{10, OSL_DEV_BUTTON, 213, 5, {function, 0, 19, 64, 0, 0, 0, 1, 7}}.bytes(), -60);
+}
+
+class MqttBridge : public LibFixture {
+  protected:
+    void SetUp() override {
+        LibFixture::SetUp();
+        config.board = "kitchen";
+        config.state_file = path("state.json");
+        now = 1700000000;
+    }
+    std::unique_ptr<Bridge> make() {
+        store = std::make_unique<AdoptionStore>(config.state_file);
+        auto b = std::make_unique<Bridge>(config, broker, *store, [this] { return now; });
+        std::string error;
+        EXPECT_TRUE(b->start(error)) << error;
+        return b;
+    }
+    Config config;
+    FakeBroker broker;
+    std::unique_ptr<AdoptionStore> store;
+    int64_t now;
+};
+
+TEST_F(MqttBridge, AnAdoptedSensorsRecordIsOneStateMessage) {
+    config.sensors.push_back({"111111111111", "Garden"});
+    auto bridge = make();
+    bridge->connected();
+    const osl_record rec = meteo();
+    bridge->record(rec);
+    const json expected = {{"kind", "METEO"},
+                           {"board", "kitchen"},
+                           {"time", "2023-11-14T22:13:20Z"},
+                           {"rssi", -49},
+                           {"voltage", static_cast<double>(213 / 71.0f)},
+                           {"interval", 4},
+                           {"uptime", 3600},
+                           {"temperature", static_cast<double>(-100 / 100.0f)},
+                           {"humidity", 45},
+                           {"light", 7},
+                           {"inputs", 5},
+                           {"adc1", 3300},
+                           {"adc2", 500}};
+    EXPECT_EQ(broker.last("ostrel/111111111111/state"), expected);
+    for (const Published &p : broker.sent) {
+        if (p.topic == "ostrel/111111111111/state") {
+            EXPECT_FALSE(p.retain);
+        }
+    }
+    EXPECT_EQ(bridge->stats().published, 1u);
+}
+
+TEST_F(MqttBridge, DiscoveryGivesEveryFieldItsEntityUnderOneDevice) {
+    config.sensors.push_back({"111111111111", "Garden"});
+    auto bridge = make();
+    bridge->connected();
+    bridge->record(meteo());
+    const json device = {{"identifiers", {"ostrel_111111111111"}},
+                         {"name", "Garden"},
+                         {"manufacturer", "Ostrel"},
+                         {"model", "METEO"},
+                         {"via_device", "ostrel_bridge_kitchen"}};
+    const json availability = {{{"topic", "ostrel/bridge/kitchen/state"}}};
+    const json temperature = {{"unique_id", "ostrel_111111111111_temperature"},
+                              {"object_id", "ostrel_111111111111_temperature"},
+                              {"name", "temperature"},
+                              {"state_topic", "ostrel/111111111111/state"},
+                              {"value_template", "{{ value_json.temperature }}"},
+                              {"device_class", "temperature"},
+                              {"state_class", "measurement"},
+                              {"unit_of_measurement", "°C"},
+                              {"availability", availability},
+                              {"expire_after", 60}, // three intervals of 4 s, at least a minute
+                              {"device", device}};
+    EXPECT_EQ(broker.last("homeassistant/sensor/ostrel_111111111111_temperature/config"),
+              temperature);
+    const json rssi = broker.last("homeassistant/sensor/ostrel_111111111111_rssi/config");
+    EXPECT_EQ(rssi.value("entity_category", ""), "diagnostic");
+    EXPECT_EQ(rssi.value("device_class", ""), "signal_strength");
+    EXPECT_EQ(rssi.value("unit_of_measurement", ""), "dBm");
+    const json voltage = broker.last("homeassistant/sensor/ostrel_111111111111_voltage/config");
+    EXPECT_EQ(voltage.value("entity_category", ""), "diagnostic");
+    // One entity per field of the family, all retained.
+    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_111111111111_"), 10);
+    for (const Published &p : broker.sent) {
+        if (p.topic.rfind("homeassistant/", 0) == 0) {
+            EXPECT_TRUE(p.retain) << p.topic;
+        }
+    }
+    // And the board itself, with its counters.
+    EXPECT_EQ(broker.last("homeassistant/sensor/ostrel_bridge_kitchen_records/config")
+                  .value("entity_category", ""),
+              "diagnostic");
+}
+
+TEST_F(MqttBridge, FlagsAreBinarySensorsOfTheirClass) {
+    struct Case {
+        const char *field;
+        uint8_t type;
+        uint8_t flags;
+        const char *device_class;
+        const char *value_template;
+    };
+    const Case cases[] = {
+        {"motion", OSL_DEV_MOTION, 0x80, "motion",
+         "{{ 'ON' if value_json.motion == 1 else 'OFF' }}"},
+        {"flood", OSL_DEV_FLOOD, 0x01, "moisture",
+         "{{ 'ON' if value_json.flood == 1 else 'OFF' }}"},
+        // The device says 1 for closed; the door is on while open.
+        {"contact", OSL_DEV_MAGNETO, 0x80, "door",
+         "{{ 'OFF' if value_json.contact == 1 else 'ON' }}"},
+    };
+    config.sensors.push_back({"333333333333", ""});
+    auto bridge = make();
+    bridge->connected();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.field);
+        bridge->record(record_of(
+            "333333333333",
+            DeviceBlock{1, c.type, 213, 2, {c.flags, 20, 30, 0, 0, 0, 0, 1, 7}}.bytes(), -50));
+        const json conf = broker.last(
+            std::string("homeassistant/binary_sensor/ostrel_333333333333_") + c.field + "/config");
+        EXPECT_EQ(conf.value("device_class", ""), c.device_class);
+        EXPECT_EQ(conf.value("value_template", ""), c.value_template);
+        EXPECT_FALSE(conf.contains("unit_of_measurement"));
+        EXPECT_EQ(broker.last("ostrel/333333333333/state")[c.field], 1);
+    }
+}
+
+// A press is an event: once on the action topic, and device triggers.
+TEST_F(MqttBridge, ButtonPressesAreEventsAndDeviceTriggers) {
+    config.sensors.push_back({"222222222222", ""});
+    auto bridge = make();
+    bridge->connected();
+    bridge->record(button(2));
+    EXPECT_EQ(broker.count("ostrel/222222222222/action"), 1);
+    EXPECT_EQ(broker.sent.size() > 0 ? broker
+                                           .last("homeassistant/device_automation/"
+                                                 "ostrel_222222222222_double/config")
+                                           .value("payload", "")
+                                     : "",
+              "double");
+    bridge->record(button(0)); // no function: no event
+    EXPECT_EQ(broker.count("ostrel/222222222222/action"), 1);
+}
+
+TEST_F(MqttBridge, AnUnadoptedSensorIsHeardNotPublishedUntilAdoptionOpens) {
+    auto bridge = make();
+    bridge->connected();
+    bridge->record(meteo("444444444444"));
+    bridge->pass();
+    EXPECT_EQ(broker.count("ostrel/444444444444/"), 0);
+    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_444444444444"), 0);
+    const json heard = broker.last("ostrel/bridge/heard");
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0]["address"], "444444444444");
+    EXPECT_EQ(heard[0]["kind"], "METEO");
+    EXPECT_EQ(heard[0]["rssi"], -49);
+
+    // Adoption for 60 s, asked for over MQTT.
+    bridge->message("ostrel/bridge/request/permit_join", R"({"time": 60, "transaction": "a1"})");
+    EXPECT_EQ(
+        broker.last("ostrel/bridge/response"),
+        (json{{"request", "permit_join"}, {"transaction", "a1"}, {"status", "ok"}, {"time", 60}}));
+    bridge->record(meteo("444444444444"));
+    EXPECT_EQ(broker.count("ostrel/444444444444/state"), 1);
+    EXPECT_EQ(bridge->adopted().count("444444444444"), 1u);
+    now += 5;
+    bridge->pass();
+    EXPECT_EQ(broker.last("ostrel/bridge/heard"), json::array());
+
+    // It closes by itself; a newcomer is only heard.
+    now += 60;
+    EXPECT_FALSE(bridge->adoption_open());
+    bridge->record(meteo("555555555555"));
+    EXPECT_EQ(broker.count("ostrel/555555555555/"), 0);
+
+    // The adoption outlives the bridge.
+    broker.sent.clear();
+    auto again = make();
+    again->connected();
+    again->record(meteo("444444444444"));
+    EXPECT_EQ(broker.count("ostrel/444444444444/state"), 1);
+    struct stat st;
+    ASSERT_EQ(stat(config.state_file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(MqttBridge, HomeAssistantComingOnlineGetsDiscoveryAgain) {
+    config.sensors.push_back({"111111111111", ""});
+    auto bridge = make();
+    bridge->connected();
+    bridge->record(meteo());
+    const int before = broker.count("homeassistant/sensor/ostrel_111111111111_");
+    bridge->message("homeassistant/status", "offline");
+    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_111111111111_"), before);
+    bridge->message("homeassistant/status", "online");
+    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_111111111111_"), 2 * before);
+}
+
+TEST_F(MqttBridge, BadRequestsGetAnErrorAndChangeNothing) {
+    auto bridge = make();
+    bridge->connected();
+    const struct {
+        const char *topic;
+        const char *payload;
+        const char *error;
+    } cases[] = {
+        {"ostrel/bridge/request/permit_join", "sixty", "the payload is not JSON"},
+        {"ostrel/bridge/request/permit_join", R"({"time": -1})",
+         "time must be a whole number of seconds from 0 to 3600"},
+        {"ostrel/bridge/request/permit_join", R"({"time": "60"})",
+         "time must be a whole number of seconds from 0 to 3600"},
+        {"ostrel/bridge/request/permit_join", R"({"time": 99999})",
+         "time must be a whole number of seconds from 0 to 3600"},
+        {"ostrel/bridge/request/rename", R"({"time": 5})", "no such request (known: permit_join)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.payload);
+        bridge->message(c.topic, c.payload);
+        const json answer = broker.last("ostrel/bridge/response");
+        EXPECT_EQ(answer.value("status", ""), "error");
+        EXPECT_EQ(answer.value("error", ""), c.error);
+        EXPECT_FALSE(bridge->adoption_open());
+    }
+}
+
+// While the broker is away each device's latest state is kept, one per
+// device; the rest are counted as dropped, and the kept ones go out on return.
+TEST_F(MqttBridge, WhileTheBrokerIsAwayTheLatestStateOfEachDeviceIsKept) {
+    config.sensors.push_back({"111111111111", ""});
+    config.sensors.push_back({"666666666666", ""});
+    auto bridge = make();
+    bridge->connected();
+    broker.up = false;
+    for (int i = 0; i < 5; i++) {
+        bridge->record(meteo());
+        bridge->record(meteo("666666666666"));
+    }
+    EXPECT_EQ(bridge->stats().dropped, 8u);
+    broker.up = true;
+    bridge->connected();
+    EXPECT_EQ(broker.count("ostrel/111111111111/state"), 1);
+    EXPECT_EQ(broker.count("ostrel/666666666666/state"), 1);
+    EXPECT_EQ(broker.last_text("ostrel/bridge/kitchen/state"), "online");
+    const auto &s = bridge->stats();
+    EXPECT_EQ(s.records, s.published + s.dropped);
+}
+
+TEST_F(MqttBridge, AnUnreadableStateFileStopsTheBridgeAndIsLeftAlone) {
+    write_file(config.state_file, "{ not json");
+    AdoptionStore s(config.state_file);
+    Bridge bridge(config, broker, s, [this] { return now; });
+    std::string error;
+    EXPECT_FALSE(bridge.start(error));
+    EXPECT_NE(error.find(config.state_file + ": not a state file of this bridge"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(read_file(config.state_file), "{ not json");
+}
+
+// --- the configuration file -------------------------------------------------
+
+struct ConfigCase {
+    const char *what;
+    std::string text;
+    std::string message; // after "FILE:"
+};
+
+TEST_F(MqttBridge, EachConfigurationErrorNamesTheFileTheLineAndTheKey) {
+    const ConfigCase cases[] = {
+        {"syntax", "board = \"a\"\nbroker = [\n", "2: "},
+        {"unknown key", "board = \"a\"\ncolour = 1\n", "2: colour: unknown key"},
+        {"ill-typed port", "[broker]\nport = \"1883\"\n", "2: broker.port: must be a whole number"},
+        {"port out of range", "[broker]\nport = 70000\n",
+         "2: broker.port: must be from 1 to 65535"},
+        {"bad address", "[[sensor]]\naddress = \"12345\"\n",
+         "2: sensor.address: must be 12 hexadecimal digits"},
+        {"address twice",
+         "[[sensor]]\naddress = \"111111111111\"\n[[sensor]]\naddress = "
+         "\"111111111111\"\n",
+         "4: sensor.address: 111111111111 is listed twice"},
+        {"missing address", "[[sensor]]\nname = \"x\"\n", "1: sensor.address: missing"},
+        {"unreadable password file", "[broker]\npassword_file = \"/nonexistent/pw\"\n",
+         "2: broker.password_file: cannot read /nonexistent/pw"},
+        {"bad lamps", "[library]\nlamps = [26, 19]\n",
+         "2: library.lamps: must be three GPIO lines: receive, transmit, power (0 leaves one "
+         "out)"},
+        {"bad verbosity", "[library]\nverbosity = [\"loud\"]\n",
+         "2: library.verbosity: knows \"lib\", \"sensors\", \"actors\" and \"air\""},
+        {"bad board", "board = \"my board\"\n",
+         "1: board: may hold only letters, digits, '_' and '-'"},
+        {"bad prefix", "[topics]\nprefix = \"a/#\"\n",
+         "2: topics.prefix: must be a topic level without '#', '+' or a '/' at either end"},
+    };
+    for (const ConfigCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string file = path("bad.toml");
+        write_file(file, c.text);
+        std::string error;
+        EXPECT_FALSE(ostrel::mqtt::load_config(file, error).has_value());
+        EXPECT_EQ(error.rfind(file + ":" + c.message, 0), 0u) << error;
+    }
+    std::string error;
+    EXPECT_FALSE(ostrel::mqtt::load_config(path("none.toml"), error).has_value());
+    EXPECT_EQ(error, path("none.toml") + ": cannot be read");
+}
+
+TEST_F(MqttBridge, AFullConfigurationIsReadWhole) {
+    write_file(path("pw"), "secret\n");
+    const std::string file = path("good.toml");
+    write_file(file, "board = \"hall\"\nstate_file = \"/tmp/s.json\"\n"
+                     "[broker]\nhost = \"10.0.0.2\"\nport = 8883\nuser = \"kit\"\n"
+                     "password_file = \"" +
+                         path("pw") +
+                         "\"\nca_file = \"/etc/ca.pem\"\n"
+                         "[topics]\nprefix = \"house/kit\"\ndiscovery_prefix = \"ha\"\n"
+                         "[library]\nlamps = [26, 0, 13]\nverbosity = [\"lib\", \"sensors\"]\n"
+                         "[[sensor]]\naddress = \"cbfd786baa68\"\nname = \"Door\"\n");
+    std::string error;
+    const auto c = ostrel::mqtt::load_config(file, error);
+    ASSERT_TRUE(c.has_value()) << error;
+    EXPECT_EQ(c->board, "hall");
+    EXPECT_EQ(c->state_file, "/tmp/s.json");
+    EXPECT_EQ(c->host, "10.0.0.2");
+    EXPECT_EQ(c->port, 8883);
+    EXPECT_EQ(c->user, "kit");
+    EXPECT_EQ(c->password, "secret");
+    EXPECT_EQ(c->ca_file, "/etc/ca.pem");
+    EXPECT_EQ(c->prefix, "house/kit");
+    EXPECT_EQ(c->discovery_prefix, "ha");
+    EXPECT_EQ(c->lamp_rx, 26);
+    EXPECT_EQ(c->lamp_tx, 0);
+    EXPECT_EQ(c->lamp_pwr, 13);
+    EXPECT_EQ(c->verbosity, OSL_LOG_LIB | OSL_LOG_SENSORS);
+    ASSERT_EQ(c->sensors.size(), 1u);
+    EXPECT_EQ(c->sensors[0].address, "CBFD786BAA68");
+    EXPECT_EQ(c->sensors[0].name, "Door");
+}
+
+} // namespace
+} // namespace osl::test
