@@ -23,6 +23,18 @@ int main(void) {
         return 1;
     }
     (void)osl_lib_get_load(&shortest, &longest);
+    if (osl_bt_queued() != 0 || osl_bt_running() != 0) {
+        fprintf(stderr, "unopened library has records or runs\n");
+        return 1;
+    }
+    {
+        osl_link_status link;
+        if (osl_link_get_status(&link) != 0 || link.state != OSL_LINK_CLOSED ||
+            osl_link_get_status(NULL) != OSL_LINK_NO_STATUS) {
+            fprintf(stderr, "link status of an unopened library\n");
+            return 1;
+        }
+    }
     /* Referenced so the link proves every entry point is there for C. */
     if (0) {
         osl_bt_open(0, 0, 0, OSL_LOG_LIB | OSL_LOG_SENSORS | OSL_LOG_ACTORS | OSL_LOG_AIR);
