@@ -298,6 +298,7 @@ void Bridge::adopt(const std::string &address, const std::string &kind) {
 }
 
 void Bridge::send_state(const std::string &address, const std::string &payload) {
+    stats_.states++;
     if (out_.connected() &&
         out_.publish(config_.prefix + "/" + address + "/state", payload, false)) {
         stats_.published++;
@@ -494,6 +495,7 @@ void Bridge::publish_stats() {
     osl_link_status link;
     osl_link_get_status(&link);
     const json s = {{"records", stats_.records},
+                    {"states", stats_.states},
                     {"published", stats_.published},
                     {"dropped", stats_.dropped},
                     {"recoveries", link.recoveries},

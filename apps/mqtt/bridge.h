@@ -50,6 +50,7 @@ struct Heard {
 
 struct BridgeStats {
     uint64_t records = 0;   // records the radio loop took
+    uint64_t states = 0;    // of those, adopted devices' states: published + dropped + kept
     uint64_t published = 0; // device states that went out
     uint64_t dropped = 0;   // device states lost: superseded while the broker was away
 };

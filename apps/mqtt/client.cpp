@@ -75,6 +75,9 @@ void Client::on_connect(struct mosquitto *, void *self, int rc) {
         return;
     }
     c->connected_ = true;
+    if (c->away_)
+        fprintf(stderr, "ostrel_mqtt: the broker is back\n");
+    c->away_ = false;
     c->connections_++;
     c->backoff_ms_ = BACKOFF_FIRST_MS;
     for (const std::string &t : c->subscriptions_)
@@ -97,9 +100,14 @@ void Client::on_message_cb(struct mosquitto *, void *self, const struct mosquitt
 }
 
 void Client::lost(int64_t now_ms) {
-    if (connected_ || connecting_)
-        fprintf(stderr, "ostrel_mqtt: the broker is away; trying again in %lld s\n",
-                static_cast<long long>(backoff_ms_ / 1000));
+    // Said once an outage; the back-off goes on quietly.
+    if (!away_) {
+        fprintf(stderr,
+                "ostrel_mqtt: the broker at %s:%d is away; trying again from %lld s "
+                "on, at most a minute apart\n",
+                config_.host.c_str(), config_.port, static_cast<long long>(backoff_ms_ / 1000));
+        away_ = true;
+    }
     connected_ = false;
     connecting_ = false;
     next_attempt_ms_ = now_ms + backoff_ms_;

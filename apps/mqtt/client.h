@@ -57,6 +57,7 @@ class Client : public Publisher {
     bool connected_ = false;
     bool connecting_ = false;
     bool started_ = false; // connect_async called once: the host is known
+    bool away_ = false;    // an outage was reported
     int64_t next_attempt_ms_ = 0;
     int64_t backoff_ms_ = 1000;
     uint32_t connections_ = 0;

@@ -333,7 +333,8 @@ TEST_F(MqttBridge, WhileTheBrokerIsAwayTheLatestStateOfEachDeviceIsKept) {
     EXPECT_EQ(broker.count("ostrel/666666666666/state"), 1);
     EXPECT_EQ(broker.last_text("ostrel/bridge/kitchen/state"), "online");
     const auto &s = bridge->stats();
-    EXPECT_EQ(s.records, s.published + s.dropped);
+    EXPECT_EQ(s.states, s.published + s.dropped);
+    EXPECT_EQ(s.records, 10u);
 }
 
 TEST_F(MqttBridge, AnUnreadableStateFileStopsTheBridgeAndIsLeftAlone) {
