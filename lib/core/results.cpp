@@ -79,8 +79,8 @@ constexpr osl_result_entry osl_results[] = {
 // The lamps' results, one per step of a lamp's set-up, by OSL_OPEN_LAMP_
 // step; the line, the lamp and the folder are filled in.
 constexpr const char *osl_lamp_results[] = {
-    "GPIO %d (%s lamp) could not be exported: %s/export could not be opened for writing (no "
-    "sysfs GPIO here, or no permission)",
+    ("GPIO %d (%s lamp) could not be exported: %s/export could not be opened for writing (no "
+     "sysfs GPIO here, or no permission)"),
     "GPIO %d (%s lamp) could not be made an output: %s/gpio%d/direction could not be written",
     "GPIO %d (%s lamp) could not be switched: its value file did not open: %s/gpio%d/value",
 };
