@@ -157,9 +157,14 @@ done
 PKG_CONFIG_PATH='' pkg-config --exists ostrel || fail "pkg-config does not find the installed ostrel"
 
 dpkg -r ostrel-kit libostrel-dev > "$work/remove.log" 2>&1 || { cat "$work/remove.log" >&2; status=1; }
+# Every file goes, and every directory of the kit's own (shared ones such
+# as /usr/bin stay).
 for deb in "$kit" "$dev"; do
   while IFS= read -r f; do
-    [ -d "$f" ] || [ ! -e "$f" ] || fail "$f left behind"
+    case "$f" in
+      *ostrel*) [ ! -e "$f" ] || fail "$f left behind" ;;
+      *) [ -d "$f" ] || [ ! -e "$f" ] || fail "$f left behind" ;;
+    esac
   done < <(files_of "$deb")
 done
 for f in /etc/systemd/system/ostrel_home.service /etc/systemd/system/multi-user.target.wants/ostrel_home.service; do
