@@ -63,14 +63,25 @@ refuse() { # PACKAGE_FILE REGEX WHAT: no path of the package matches
 }
 
 # The board's package: programs, units, their manual pages.
-programs=(ostrel_home osl_scanner osl_virtkit)
-units=(ostrel_home.service)
+# One entry a line, as in packaging/CMakeLists.txt.
+programs=(
+  ostrel_home
+  osl_scanner
+  osl_virtkit
+)
+units=(
+  ostrel_home.service
+)
+examples=() # example configuration files
 kit_files=(/usr/share/doc/ostrel-kit/copyright /usr/share/doc/ostrel-kit/changelog.gz)
 for p in "${programs[@]}"; do
   kit_files+=("/usr/bin/$p" "/usr/share/man/man1/$p.1.gz")
 done
 for u in "${units[@]}"; do
   kit_files+=("/usr/lib/systemd/system/$u")
+done
+for e in "${examples[@]}"; do
+  kit_files+=("/usr/share/doc/ostrel-kit/examples/$e")
 done
 expect "$kit" "${kit_files[@]}"
 refuse "$kit" '^/usr/(include|lib/[^/]*-linux-gnu[^/]*)/' "development files in the board's package"
