@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the built manual pages against the programs: every page renders
 # without a complaint from man; for a program with --help, every option its
-# help lists is an item of the page's OPTIONS section; for a program without
-# options, that section says it takes none.
+# help lists is an item of the page's OPTIONS section, and the section has
+# no other; for a program without options, that section says it takes none.
 #
 #   tests/install/manpages.sh PAGE_DIR PROGRAM[=PATH] ...
 #
@@ -46,6 +46,12 @@ for arg in "$@"; do
     # alone or among others.
     grep -qE -- "^ {7}([^ ].*[ ,])?$opt([ ,]|$)" <<< "$options" ||
       fail "$name(1): option $opt (from --help) is not an item of OPTIONS"
+  done
+  # And the page documents no option the program has not got.
+  items=$(grep -E '^ {7}[^ ]' <<< "$options" | grep -oE '(^|[ ,])--?[A-Za-z][A-Za-z0-9-]*' |
+    sed 's/^[ ,]//' | sort -u)
+  for opt in $items; do
+    grep -qx -- "$opt" <<< "$listed" || fail "$name(1): option $opt is not in --help"
   done
   echo "manpages: $name(1) has every option of --help: $(tr '\n' ' ' <<< "$listed")"
 done
