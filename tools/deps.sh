@@ -3,13 +3,16 @@
 #   tools/deps.sh        what the build, the tests and the benchmarks need
 #   tools/deps.sh --vm   also what the virtual-machine test (OSL_VM_TESTS) needs
 #   tools/deps.sh --arm  also what the 32-bit ARM cross build and its test
-#                        machine need (options may be combined)
+#                        machine need
+#   tools/deps.sh --pkg  also what the Debian package checks (OSL_PACKAGE_TESTS)
+#                        need (options may be combined)
 set -euo pipefail
 
 # libclang-rt-14-dev: clang's runtimes, libFuzzer among them (tools/fuzz.sh).
+# scdoc turns the manual pages' sources into roff.
 packages=(cmake ninja-build g++ gcc clang libclang-rt-14-dev pkg-config libbluetooth-dev
           libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl python3 clang-format
-          clang-tidy
+          clang-tidy scdoc
           libmosquitto-dev nlohmann-json3-dev libtomlplusplus-dev libsystemd-dev
           mosquitto mosquitto-clients)
 # (ostrel_mqtt: MQTT, JSON, its TOML configuration and systemd's notification;
@@ -30,13 +33,20 @@ arm_packages=(crossbuild-essential-armhf libbluetooth-dev:armhf libgtest-dev:arm
               libgmock-dev:armhf libssl-dev:armhf libbenchmark-dev:armhf qemu-system-arm
               kmod cpio libmosquitto-dev:armhf libtomlplusplus-dev:armhf libsystemd-dev:armhf)
 
+# The package checks: lintian judges every package; dpkg-dev's
+# dpkg-shlibdeps gives ostrel-kit its Depends, dpkg-parsechangelog the
+# release's version and date; man reads the pages.
+pkg_packages=(lintian dpkg-dev man-db)
+
 vm=0
 arm=0
+pkg=0
 for arg in "$@"; do
   case "$arg" in
     --vm) vm=1 ;;
     --arm) arm=1 ;;
-    *) echo "usage: $0 [--vm] [--arm]" >&2; exit 2 ;;
+    --pkg) pkg=1 ;;
+    *) echo "usage: $0 [--vm] [--arm] [--pkg]" >&2; exit 2 ;;
   esac
 done
 
@@ -49,6 +59,7 @@ missing_of() {
 mapfile -t missing < <(missing_of "${packages[@]}")
 vm_missing=()
 [ "$vm" -eq 1 ] && mapfile -t vm_missing < <(missing_of "${vm_packages[@]}")
+[ "$pkg" -eq 1 ] && mapfile -t -O "${#missing[@]}" missing < <(missing_of "${pkg_packages[@]}")
 # An armhf package can only be known once dpkg takes the architecture.
 arm_missing=()
 arm_arch=1

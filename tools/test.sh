@@ -46,7 +46,7 @@ if [ "$quick" -eq 1 ]; then
   exit 0
 fi
 
-tools/deps.sh --vm --arm
+tools/deps.sh --vm --arm --pkg
 run build-test -DCMAKE_BUILD_TYPE=Debug
 tools/lint.sh build-test
 run build-asan -DCMAKE_BUILD_TYPE=Debug -DOSL_SANITIZE=ON -DOSL_BUILD_BENCH=OFF
@@ -60,4 +60,7 @@ tools/fuzz.sh
 # test, arm_suite (label arm), which runs every case on the ARM kernel.
 tools/cross-build.sh -DOSL_WERROR=ON -DOSL_PACKAGE_TESTS=ON
 ctest --test-dir build-armhf --output-on-failure
+# The development packages of both architectures, installed side by side
+# (both made by the package tests above) and removed again.
+tests/install/side-by-side.sh build-release/tests/packages build-armhf/tests/packages
 tools/count-guard.sh # the ARM unseal's instruction count within 10 % of bench/arm_budget.txt

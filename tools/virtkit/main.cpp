@@ -3,6 +3,7 @@
 // not there, and its commands reach actors that obey them.
 //
 //   osl_virtkit [-v] [--seconds N] HCI_DEV [HCI_DEV ...]     e.g. osl_virtkit 1
+//   osl_virtkit --help
 //
 // -v prints every frame sent, with the bytes its receiver unseals. SIGUSR1
 // switches the relay by hand (channel 3 only), as someone at the relay would,
@@ -271,14 +272,19 @@ void close_controller(Controller &c) {
         link::close(c.scan);
 }
 
-int usage() {
+// The usage text, to standard error after a wrong argument (status 2), or
+// to standard output when asked for with --help (status 0). The manual page
+// osl_virtkit(1) describes every option listed here; a test holds them
+// together.
+int usage(FILE *to = stderr, int status = 2) {
     fputs("usage: osl_virtkit [-v] [--seconds N] HCI_DEV [HCI_DEV ...]   e.g. osl_virtkit 1\n"
           "plays the virtual kit's sensors and actors on the given HCI controllers\n"
           "  -v           print every frame sent, with the bytes its receiver unseals\n"
           "  --seconds N  stop after N seconds (else at Ctrl-C)\n"
+          "  -h, --help   print this help and exit\n"
           "SIGUSR1 switches the relay by hand: channel 3 only\n",
-          stderr);
-    return 2;
+          to);
+    return status;
 }
 
 } // namespace
@@ -288,7 +294,9 @@ int main(int argc, char **argv) {
     unsigned long seconds = 0;
     for (int i = 1; i < argc; i++) {
         char *end = nullptr;
-        if (strcmp(argv[i], "-v") == 0) {
+        if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+            return usage(stdout, 0);
+        } else if (strcmp(argv[i], "-v") == 0) {
             verbose = true;
         } else if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = strtoul(argv[++i], &end, 10);
