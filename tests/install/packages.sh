@@ -67,12 +67,16 @@ refuse() { # PACKAGE_FILE REGEX WHAT: no path of the package matches
 programs=(
   ostrel_home
   osl_scanner
+  ostrel_mqtt
   osl_virtkit
 )
 units=(
   ostrel_home.service
+  ostrel_mqtt.service
 )
-examples=() # example configuration files
+examples=( # example configuration files
+  mqtt.toml
+)
 kit_files=(/usr/share/doc/ostrel-kit/copyright /usr/share/doc/ostrel-kit/changelog.gz)
 for p in "${programs[@]}"; do
   kit_files+=("/usr/bin/$p" "/usr/share/man/man1/$p.1.gz")
