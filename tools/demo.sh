@@ -11,9 +11,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Shown first: the smart-home program when it is there, else the scanner.
+# Shown first: the MQTT bridge, what an owner runs; then the smart-home
+# program, the scanner.
 demos=()
-for preferred in home scanner actors; do
+for preferred in mqtt home scanner actors; do
   [ -f "tools/demo/${preferred}_demo.cpp" ] && demos+=("$preferred")
 done
 for src in tools/demo/*_demo.cpp; do

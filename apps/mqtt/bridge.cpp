@@ -1,5 +1,6 @@
 #include "bridge.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -139,9 +140,9 @@ bool AdoptionStore::load(std::map<std::string, Adopted> &into, std::string &erro
         const json j = json::parse(in);
         for (const json &d : j.at("devices")) {
             Adopted a;
-            a.kind = d.value("kind", "");
             a.name = d.value("name", "");
-            a.interval_s = d.value("interval_s", 0);
+            for (const json &k : d.value("kinds", json::array()))
+                a.kinds[k.at("kind").get<std::string>()] = k.value("interval_s", 0);
             into[d.at("address").get<std::string>()] = a;
         }
     } catch (const json::exception &e) {
@@ -156,10 +157,10 @@ bool AdoptionStore::save(const std::map<std::string, Adopted> &adopted, std::str
     for (const auto &[address, a] : adopted) {
         if (a.from_config)
             continue; // the configuration file holds those
-        devices.push_back({{"address", address},
-                           {"kind", a.kind},
-                           {"name", a.name},
-                           {"interval_s", a.interval_s}});
+        json kinds = json::array();
+        for (const auto &[kind, interval] : a.kinds)
+            kinds.push_back({{"kind", kind}, {"interval_s", interval}});
+        devices.push_back({{"address", address}, {"name", a.name}, {"kinds", kinds}});
     }
     const std::string text = json{{"version", 1}, {"devices", devices}}.dump(2) + "\n";
     const std::string tmp = path_ + ".tmp";
@@ -213,11 +214,11 @@ void Bridge::connected() {
     publish_board_discovery();
     discovered_.clear();
     for (const auto &[address, device] : adopted_)
-        if (!device.kind.empty())
-            publish_discovery(address, device, nullptr);
+        for (const auto &[kind, interval] : device.kinds)
+            publish_discovery(address, kind, nullptr);
     // The latest state of each device kept while the broker was away.
-    for (const auto &[address, payload] : kept_)
-        if (out_.publish(config_.prefix + "/" + address + "/state", payload, false))
+    for (const auto &[topic, payload] : kept_)
+        if (out_.publish(topic, payload, false))
             stats_.published++;
     kept_.clear();
     heard_changed_ = true;
@@ -243,8 +244,8 @@ void Bridge::message(const std::string &topic, const std::string &payload) {
             discovered_.clear();
             publish_board_discovery();
             for (const auto &[address, device] : adopted_)
-                if (!device.kind.empty())
-                    publish_discovery(address, device, nullptr);
+                for (const auto &[kind, interval] : device.kinds)
+                    publish_discovery(address, kind, nullptr);
         }
         return;
     }
@@ -288,7 +289,7 @@ void Bridge::message(const std::string &topic, const std::string &payload) {
 
 void Bridge::adopt(const std::string &address, const std::string &kind) {
     Adopted &a = adopted_[address];
-    a.kind = kind;
+    a.kinds.emplace(kind, 0);
     heard_.erase(address);
     heard_changed_ = true;
     std::string error;
@@ -297,15 +298,21 @@ void Bridge::adopt(const std::string &address, const std::string &kind) {
                 error.c_str());
 }
 
-void Bridge::send_state(const std::string &address, const std::string &payload) {
+std::string Bridge::device_topic(const std::string &address, const std::string &kind) const {
+    std::string lower = kind;
+    for (char &c : lower)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return config_.prefix + "/" + address + "/" + lower;
+}
+
+void Bridge::send_state(const std::string &topic, const std::string &payload) {
     stats_.states++;
-    if (out_.connected() &&
-        out_.publish(config_.prefix + "/" + address + "/state", payload, false)) {
+    if (out_.connected() && out_.publish(topic, payload, false)) {
         stats_.published++;
         return;
     }
     // One per device while the broker is away: a newer state replaces the older.
-    auto [it, fresh] = kept_.insert_or_assign(address, payload);
+    auto [it, fresh] = kept_.insert_or_assign(topic, payload);
     (void)it;
     if (!fresh)
         stats_.dropped++;
@@ -348,43 +355,48 @@ void Bridge::record(const osl_record &rec) {
         found = adopted_.find(address);
     }
     Adopted &device = found->second;
-    bool changed = device.kind != kind;
-    device.kind = kind;
+    const std::string topic = device_topic(address, kind);
+    bool changed = device.kinds.count(kind) == 0;
+    int &interval = device.kinds[kind];
     json state = {{"kind", kind}, {"board", config_.board}, {"time", iso_time(now_())}};
     for (int i = 0; i < n && i < OSL_FIELDS_MAX; i++) {
         state[fields[i].name] = number(fields[i].value);
         if (std::strcmp(fields[i].name, "interval") == 0 &&
-            static_cast<int>(fields[i].value) != device.interval_s) {
-            device.interval_s = static_cast<int>(fields[i].value);
+            static_cast<int>(fields[i].value) != interval) {
+            interval = static_cast<int>(fields[i].value);
             changed = true;
         }
     }
-    if (changed || discovered_.count(address) == 0)
-        publish_discovery(address, device, &rec);
+    if (changed || discovered_.count(topic) == 0)
+        publish_discovery(address, kind, &rec);
     // A press is an event: published once, on its own topic.
     if (type == OSL_DEV_BUTTON) {
         const int code = state.value("button", 0);
         for (const ButtonPress &p : PRESSES)
             if (p.code == code && out_.connected())
-                out_.publish(config_.prefix + "/" + address + "/action", p.action, false);
+                out_.publish(topic + "/action", p.action, false);
     }
-    send_state(address, state.dump());
+    send_state(topic + "/state", state.dump());
 }
 
-void Bridge::publish_discovery(const std::string &address, const Adopted &device,
+void Bridge::publish_discovery(const std::string &address, const std::string &kind,
                                const osl_record *rec) {
     if (!out_.connected())
         return; // sent on connection
-    const std::string device_id = "ostrel_" + address;
-    const std::string state_topic = config_.prefix + "/" + address + "/state";
-    json dev = {{"identifiers", {device_id}},
-                {"name", device.name.empty() ? device.kind + " " + address : device.name},
-                {"manufacturer", "Ostrel"},
-                {"model", device.kind},
-                {"via_device", "ostrel_bridge_" + config_.board}};
-    const int expire = device.interval_s > 0
-                           ? std::max(EXPIRE_MIN_S, EXPIRE_INTERVALS * device.interval_s)
-                           : EXPIRE_DEFAULT_S;
+    const Adopted &device = adopted_[address];
+    const std::string topic = device_topic(address, kind);
+    const std::string device_id = "ostrel_" + address + "_" + topic.substr(topic.rfind('/') + 1);
+    const std::string state_topic = topic + "/state";
+    json dev = {
+        {"identifiers", {device_id}},
+        {"name", device.name.empty() ? kind + " " + address : device.name + " (" + kind + ")"},
+        {"manufacturer", "Ostrel"},
+        {"model", kind},
+        {"via_device", "ostrel_bridge_" + config_.board}};
+    const auto known = device.kinds.find(kind);
+    const int interval_s = known != device.kinds.end() ? known->second : 0;
+    const int expire =
+        interval_s > 0 ? std::max(EXPIRE_MIN_S, EXPIRE_INTERVALS * interval_s) : EXPIRE_DEFAULT_S;
     // The fields of the family, from a record of it (the last one, or this).
     std::vector<std::pair<std::string, std::string>> fields; // name, unit
     if (rec != nullptr) {
@@ -395,9 +407,9 @@ void Bridge::publish_discovery(const std::string &address, const Adopted &device
             fields.emplace_back(f[i].name, f[i].unit != nullptr ? f[i].unit : "");
             names += std::string(f[i].name) + "=" + (f[i].unit != nullptr ? f[i].unit : "") + ";";
         }
-        fields_[address] = names;
+        fields_[topic] = names;
     } else {
-        std::istringstream in(fields_[address]);
+        std::istringstream in(fields_[topic]);
         std::string item;
         while (std::getline(in, item, ';'))
             fields.emplace_back(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
@@ -407,12 +419,9 @@ void Bridge::publish_discovery(const std::string &address, const Adopted &device
     for (const auto &[name, unit] : fields) {
         if (name == "button") {
             for (const ButtonPress &p : PRESSES) {
-                json trigger = {{"automation_type", "trigger"},
-                                {"type", p.type},
-                                {"subtype", "button_1"},
-                                {"topic", config_.prefix + "/" + address + "/action"},
-                                {"payload", p.action},
-                                {"device", dev}};
+                json trigger = {{"automation_type", "trigger"}, {"type", p.type},
+                                {"subtype", "button_1"},        {"topic", topic + "/action"},
+                                {"payload", p.action},          {"device", dev}};
                 out_.publish(config_.discovery_prefix + "/device_automation/" + device_id + "_" +
                                  p.action + "/config",
                              trigger.dump(), true);
@@ -443,7 +452,7 @@ void Bridge::publish_discovery(const std::string &address, const Adopted &device
         out_.publish(config_.discovery_prefix + "/" + e->component + "/" + unique + "/config",
                      c.dump(), true);
     }
-    discovered_.insert(address);
+    discovered_.insert(topic);
 }
 
 void Bridge::publish_board_discovery() {

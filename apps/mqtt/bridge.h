@@ -4,8 +4,8 @@
 // kept while the broker is away.
 //
 // Topics (prefix "ostrel" by default; several boards may share a broker):
-//   <prefix>/<ADDRESS>/state                  a device's readings (JSON), not retained
-//   <prefix>/<ADDRESS>/action                 a button's press: "single", "double", "hold"
+//   <prefix>/<ADDRESS>/<kind>/state           a device's readings (JSON), not retained
+//   <prefix>/<ADDRESS>/button/action          a button's press: "single", "double", "hold"
 //   <prefix>/bridge/<board>/state             "online" / "offline" (retained, last will)
 //   <prefix>/bridge/<board>/stats             the board's counters (JSON)
 //   <prefix>/bridge/heard                     sensors heard but not adopted (retained)
@@ -34,12 +34,15 @@ class Publisher {
     virtual bool publish(const std::string &topic, const std::string &payload, bool retain) = 0;
 };
 
-// An adopted device: configured, or heard while adoption was open.
+// An adopted address: configured, or heard while adoption was open. One
+// address may carry several of the kit's devices (the weather board sends
+// METEO, MOTION and BUTTON frames): each kind heard from it is a device of
+// its own in Home Assistant, with a state topic of its own, so that no
+// entity ever shows another family's reading of the same name.
 struct Adopted {
-    std::string kind; // "METEO" ...; empty until first heard
     std::string name;
     bool from_config = false;
-    int interval_s = 0; // its reporting interval, from its records
+    std::map<std::string, int> kinds; // kind heard ("METEO") -> its reporting interval, s
 };
 
 struct Heard {
@@ -99,14 +102,15 @@ class Bridge {
     const std::map<std::string, Heard> &heard() const { return heard_; }
 
   private:
-    void publish_discovery(const std::string &address, const Adopted &device,
+    void publish_discovery(const std::string &address, const std::string &kind,
                            const osl_record *rec);
     void publish_board_discovery();
     void publish_heard();
     void publish_stats();
     void respond(const std::string &request, const std::string &payload);
     void adopt(const std::string &address, const std::string &kind);
-    void send_state(const std::string &address, const std::string &payload);
+    void send_state(const std::string &topic, const std::string &payload);
+    std::string device_topic(const std::string &address, const std::string &kind) const;
 
     const Config &config_;
     Publisher &out_;
@@ -114,9 +118,10 @@ class Bridge {
     Clock now_;
     std::map<std::string, Adopted> adopted_;
     std::map<std::string, Heard> heard_;
-    std::set<std::string> discovered_;          // devices whose discovery went out
-    std::map<std::string, std::string> kept_;   // the latest state of each device, broker away
-    std::map<std::string, std::string> fields_; // field names of each device's last record
+    // By device: address and kind.
+    std::set<std::string> discovered_;          // discovery went out
+    std::map<std::string, std::string> kept_;   // state topic -> latest state, broker away
+    std::map<std::string, std::string> fields_; // the fields of its last record
     int64_t adoption_until_ = 0;
     int64_t next_heard_ = 0;
     bool heard_changed_ = false;

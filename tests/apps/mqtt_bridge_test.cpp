@@ -130,9 +130,9 @@ TEST_F(MqttBridge, AnAdoptedSensorsRecordIsOneStateMessage) {
                            {"inputs", 5},
                            {"adc1", 3300},
                            {"adc2", 500}};
-    EXPECT_EQ(broker.last("ostrel/111111111111/state"), expected);
+    EXPECT_EQ(broker.last("ostrel/111111111111/meteo/state"), expected);
     for (const Published &p : broker.sent) {
-        if (p.topic == "ostrel/111111111111/state") {
+        if (p.topic == "ostrel/111111111111/meteo/state") {
             EXPECT_FALSE(p.retain);
         }
     }
@@ -144,16 +144,16 @@ TEST_F(MqttBridge, DiscoveryGivesEveryFieldItsEntityUnderOneDevice) {
     auto bridge = make();
     bridge->connected();
     bridge->record(meteo());
-    const json device = {{"identifiers", {"ostrel_111111111111"}},
-                         {"name", "Garden"},
+    const json device = {{"identifiers", {"ostrel_111111111111_meteo"}},
+                         {"name", "Garden (METEO)"},
                          {"manufacturer", "Ostrel"},
                          {"model", "METEO"},
                          {"via_device", "ostrel_bridge_kitchen"}};
     const json availability = {{{"topic", "ostrel/bridge/kitchen/state"}}};
-    const json temperature = {{"unique_id", "ostrel_111111111111_temperature"},
-                              {"object_id", "ostrel_111111111111_temperature"},
+    const json temperature = {{"unique_id", "ostrel_111111111111_meteo_temperature"},
+                              {"object_id", "ostrel_111111111111_meteo_temperature"},
                               {"name", "temperature"},
-                              {"state_topic", "ostrel/111111111111/state"},
+                              {"state_topic", "ostrel/111111111111/meteo/state"},
                               {"value_template", "{{ value_json.temperature }}"},
                               {"device_class", "temperature"},
                               {"state_class", "measurement"},
@@ -161,16 +161,17 @@ TEST_F(MqttBridge, DiscoveryGivesEveryFieldItsEntityUnderOneDevice) {
                               {"availability", availability},
                               {"expire_after", 60}, // three intervals of 4 s, at least a minute
                               {"device", device}};
-    EXPECT_EQ(broker.last("homeassistant/sensor/ostrel_111111111111_temperature/config"),
+    EXPECT_EQ(broker.last("homeassistant/sensor/ostrel_111111111111_meteo_temperature/config"),
               temperature);
-    const json rssi = broker.last("homeassistant/sensor/ostrel_111111111111_rssi/config");
+    const json rssi = broker.last("homeassistant/sensor/ostrel_111111111111_meteo_rssi/config");
     EXPECT_EQ(rssi.value("entity_category", ""), "diagnostic");
     EXPECT_EQ(rssi.value("device_class", ""), "signal_strength");
     EXPECT_EQ(rssi.value("unit_of_measurement", ""), "dBm");
-    const json voltage = broker.last("homeassistant/sensor/ostrel_111111111111_voltage/config");
+    const json voltage =
+        broker.last("homeassistant/sensor/ostrel_111111111111_meteo_voltage/config");
     EXPECT_EQ(voltage.value("entity_category", ""), "diagnostic");
     // One entity per field of the family, all retained.
-    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_111111111111_"), 10);
+    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_111111111111_meteo_"), 10);
     for (const Published &p : broker.sent) {
         if (p.topic.rfind("homeassistant/", 0) == 0) {
             EXPECT_TRUE(p.retain) << p.topic;
@@ -185,18 +186,19 @@ TEST_F(MqttBridge, DiscoveryGivesEveryFieldItsEntityUnderOneDevice) {
 TEST_F(MqttBridge, FlagsAreBinarySensorsOfTheirClass) {
     struct Case {
         const char *field;
+        const char *kind;
         uint8_t type;
         uint8_t flags;
         const char *device_class;
         const char *value_template;
     };
     const Case cases[] = {
-        {"motion", OSL_DEV_MOTION, 0x80, "motion",
+        {"motion", "motion", OSL_DEV_MOTION, 0x80, "motion",
          "{{ 'ON' if value_json.motion == 1 else 'OFF' }}"},
-        {"flood", OSL_DEV_FLOOD, 0x01, "moisture",
+        {"flood", "flood", OSL_DEV_FLOOD, 0x01, "moisture",
          "{{ 'ON' if value_json.flood == 1 else 'OFF' }}"},
         // The device says 1 for closed; the door is on while open.
-        {"contact", OSL_DEV_MAGNETO, 0x80, "door",
+        {"contact", "magneto", OSL_DEV_MAGNETO, 0x80, "door",
          "{{ 'OFF' if value_json.contact == 1 else 'ON' }}"},
     };
     config.sensors.push_back({"333333333333", ""});
@@ -207,13 +209,40 @@ TEST_F(MqttBridge, FlagsAreBinarySensorsOfTheirClass) {
         bridge->record(record_of(
             "333333333333",
             DeviceBlock{1, c.type, 213, 2, {c.flags, 20, 30, 0, 0, 0, 0, 1, 7}}.bytes(), -50));
-        const json conf = broker.last(
-            std::string("homeassistant/binary_sensor/ostrel_333333333333_") + c.field + "/config");
+        const json conf =
+            broker.last(std::string("homeassistant/binary_sensor/ostrel_333333333333_") + c.kind +
+                        "_" + c.field + "/config");
         EXPECT_EQ(conf.value("device_class", ""), c.device_class);
         EXPECT_EQ(conf.value("value_template", ""), c.value_template);
         EXPECT_FALSE(conf.contains("unit_of_measurement"));
-        EXPECT_EQ(broker.last("ostrel/333333333333/state")[c.field], 1);
+        EXPECT_EQ(broker.last(std::string("ostrel/333333333333/") + c.kind + "/state")[c.field], 1);
     }
+}
+
+// The weather board sends weather, motion and button frames from one
+// address: each family is a device of its own, so the weather's temperature
+// never shows the motion sensor's chip temperature.
+TEST_F(MqttBridge, EachFamilyOfOneAddressIsADeviceOfItsOwn) {
+    config.sensors.push_back({"111111111111", "Garden"});
+    auto bridge = make();
+    bridge->connected();
+    bridge->record(meteo());
+    bridge->record(record_of(
+        "111111111111",
+        DeviceBlock{5, OSL_DEV_MOTION, 213, 2, {0x80, 23, 30, 0, 0, 0, 0, 1, 7}}.bytes(), -50));
+    EXPECT_EQ(broker.last("ostrel/111111111111/meteo/state")["temperature"],
+              static_cast<double>(-100 / 100.0f));
+    EXPECT_EQ(broker.last("ostrel/111111111111/motion/state")["temperature"], 23);
+    EXPECT_EQ(broker.last("homeassistant/sensor/ostrel_111111111111_motion_temperature/config")
+                  .value("state_topic", ""),
+              "ostrel/111111111111/motion/state");
+    EXPECT_EQ(broker.last("homeassistant/sensor/ostrel_111111111111_meteo_temperature/config")
+                  .value("state_topic", ""),
+              "ostrel/111111111111/meteo/state");
+    EXPECT_EQ(broker.last(
+                  "homeassistant/binary_sensor/ostrel_111111111111_motion_motion/config")["device"]
+                                                                                         ["name"],
+              "Garden (MOTION)");
 }
 
 // A press is an event: once on the action topic, and device triggers.
@@ -222,15 +251,15 @@ TEST_F(MqttBridge, ButtonPressesAreEventsAndDeviceTriggers) {
     auto bridge = make();
     bridge->connected();
     bridge->record(button(2));
-    EXPECT_EQ(broker.count("ostrel/222222222222/action"), 1);
+    EXPECT_EQ(broker.count("ostrel/222222222222/button/action"), 1);
     EXPECT_EQ(broker.sent.size() > 0 ? broker
                                            .last("homeassistant/device_automation/"
-                                                 "ostrel_222222222222_double/config")
+                                                 "ostrel_222222222222_button_double/config")
                                            .value("payload", "")
                                      : "",
               "double");
     bridge->record(button(0)); // no function: no event
-    EXPECT_EQ(broker.count("ostrel/222222222222/action"), 1);
+    EXPECT_EQ(broker.count("ostrel/222222222222/button/action"), 1);
 }
 
 TEST_F(MqttBridge, AnUnadoptedSensorIsHeardNotPublishedUntilAdoptionOpens) {
@@ -252,7 +281,7 @@ TEST_F(MqttBridge, AnUnadoptedSensorIsHeardNotPublishedUntilAdoptionOpens) {
         broker.last("ostrel/bridge/response"),
         (json{{"request", "permit_join"}, {"transaction", "a1"}, {"status", "ok"}, {"time", 60}}));
     bridge->record(meteo("444444444444"));
-    EXPECT_EQ(broker.count("ostrel/444444444444/state"), 1);
+    EXPECT_EQ(broker.count("ostrel/444444444444/meteo/state"), 1);
     EXPECT_EQ(bridge->adopted().count("444444444444"), 1u);
     now += 5;
     bridge->pass();
@@ -269,7 +298,7 @@ TEST_F(MqttBridge, AnUnadoptedSensorIsHeardNotPublishedUntilAdoptionOpens) {
     auto again = make();
     again->connected();
     again->record(meteo("444444444444"));
-    EXPECT_EQ(broker.count("ostrel/444444444444/state"), 1);
+    EXPECT_EQ(broker.count("ostrel/444444444444/meteo/state"), 1);
     struct stat st;
     ASSERT_EQ(stat(config.state_file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -280,11 +309,11 @@ TEST_F(MqttBridge, HomeAssistantComingOnlineGetsDiscoveryAgain) {
     auto bridge = make();
     bridge->connected();
     bridge->record(meteo());
-    const int before = broker.count("homeassistant/sensor/ostrel_111111111111_");
+    const int before = broker.count("homeassistant/sensor/ostrel_111111111111_meteo_");
     bridge->message("homeassistant/status", "offline");
-    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_111111111111_"), before);
+    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_111111111111_meteo_"), before);
     bridge->message("homeassistant/status", "online");
-    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_111111111111_"), 2 * before);
+    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_111111111111_meteo_"), 2 * before);
 }
 
 TEST_F(MqttBridge, BadRequestsGetAnErrorAndChangeNothing) {
@@ -329,8 +358,8 @@ TEST_F(MqttBridge, WhileTheBrokerIsAwayTheLatestStateOfEachDeviceIsKept) {
     EXPECT_EQ(bridge->stats().dropped, 8u);
     broker.up = true;
     bridge->connected();
-    EXPECT_EQ(broker.count("ostrel/111111111111/state"), 1);
-    EXPECT_EQ(broker.count("ostrel/666666666666/state"), 1);
+    EXPECT_EQ(broker.count("ostrel/111111111111/meteo/state"), 1);
+    EXPECT_EQ(broker.count("ostrel/666666666666/meteo/state"), 1);
     EXPECT_EQ(broker.last_text("ostrel/bridge/kitchen/state"), "online");
     const auto &s = bridge->stats();
     EXPECT_EQ(s.states, s.published + s.dropped);

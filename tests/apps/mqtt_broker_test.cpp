@@ -158,22 +158,23 @@ TEST_F(MqttBroker, AdoptedSensorsReachASubscriberWithTheirDiscovery) {
     auto bridge = start_bridge();
     ASSERT_TRUE(wait_until(
         [&] {
-            return !sub.on("ostrel/111111111111/state").empty() &&
-                   !sub.on("ostrel/CBFD786BAA68/state").empty();
+            return !sub.on("ostrel/111111111111/meteo/state").empty() &&
+                   !sub.on("ostrel/CBFD786BAA68/magneto/state").empty();
         },
         std::chrono::seconds(30)))
         << said();
-    const json state = json::parse(sub.on("ostrel/111111111111/state").back());
+    const json state = json::parse(sub.on("ostrel/111111111111/meteo/state").back());
     EXPECT_EQ(state["board"], "test");
     EXPECT_TRUE(state.contains("rssi"));
     EXPECT_TRUE(state.contains("voltage"));
     EXPECT_EQ(sub.on("ostrel/bridge/test/state").back(), "online");
     // Discovery, retained: a subscriber coming later still gets it.
     Subscriber late(port_);
-    EXPECT_TRUE(wait_until(
-        [&] { return !late.on("homeassistant/sensor/ostrel_111111111111_rssi/config").empty(); }));
+    EXPECT_TRUE(wait_until([&] {
+        return !late.on("homeassistant/sensor/ostrel_111111111111_meteo_rssi/config").empty();
+    }));
     // Not adopted: the air sensor, only heard.
-    EXPECT_TRUE(sub.on("ostrel/A0A1A2A3A4A5/state").empty());
+    EXPECT_TRUE(sub.on("ostrel/A0A1A2A3A4A5/air/state").empty());
     EXPECT_TRUE(wait_until([&] {
         const auto heard = late.on("ostrel/bridge/heard");
         return !heard.empty() && heard.back().find("A0A1A2A3A4A5") != std::string::npos;
@@ -210,7 +211,7 @@ TEST_F(MqttBroker, TheBridgeOutlivesABrokerOutage) {
     auto bridge = start_bridge();
     {
         Subscriber sub(port_);
-        ASSERT_TRUE(wait_until([&] { return !sub.on("ostrel/111111111111/state").empty(); },
+        ASSERT_TRUE(wait_until([&] { return !sub.on("ostrel/111111111111/meteo/state").empty(); },
                                std::chrono::seconds(30)))
             << said();
     }
@@ -220,8 +221,8 @@ TEST_F(MqttBroker, TheBridgeOutlivesABrokerOutage) {
     Subscriber sub(port_);
     ASSERT_TRUE(wait_until(
         [&] {
-            return !sub.on("ostrel/111111111111/state").empty() &&
-                   !sub.on("ostrel/CBFD786BAA68/state").empty();
+            return !sub.on("ostrel/111111111111/meteo/state").empty() &&
+                   !sub.on("ostrel/CBFD786BAA68/magneto/state").empty();
         },
         std::chrono::seconds(90)))
         << said();
