@@ -38,8 +38,11 @@ constexpr char SCANNER[] = "/bin/osl_scanner";
 constexpr char HOME[] = "/bin/ostrel_home";
 constexpr char EXAMPLE[] = "/bin/osl_example_actors";
 constexpr char VIRTKIT[] = "/bin/osl_virtkit";
-// BlueZ's own, for the adapter faults.
+// BlueZ's and Debian's own, for the adapter faults.
 constexpr char HCICONFIG[] = "/bin/hciconfig";
+constexpr char BLUETOOTHCTL[] = "/bin/bluetoothctl";
+constexpr char BLUETOOTHD[] = "/bin/bluetoothd";
+constexpr char DBUS_DAEMON[] = "/bin/dbus-daemon";
 
 // The kit speaks in rounds of 2.5 s and a button is clicked only now and
 // then; under emulation on a loaded host everything may take far longer.
@@ -1073,10 +1076,98 @@ void unplug_scene(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
     f.heard_soon("the adapter is open again");
 }
 
+// Debian's stack as a stock board runs it: bluetoothd started while the
+// scanner runs (the kernel stops the scan of every controller it manages),
+// then a user's `bluetoothctl scan on` (the kernel's own scan, whose reports
+// every raw socket gets) and `scan off` (which stops the scan again).
+void bluetoothd_scene(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
+    Verdict verdict(t, "9, bluetoothd and a user's bluetoothctl");
+    const std::string scene = "bluetoothd";
+    AddrLsb addr{};
+    const std::string err = read_bdaddr(lib_dev, &addr);
+    if (!t.check(err.empty(), scene + ": the scanner's controller's address", err))
+        return;
+    prepare_bluez();
+    std::unique_ptr<Child> bluetoothctl;
+    int to_ctl = -1;
+    {
+        FaultScene f(t, "bluetoothd", kit_devs);
+        if (f.start_kit("kit_bluetoothd") && f.start_scanner()) {
+            size_t from = now_at(f.scanner());
+            struct stat st;
+            const bool bus =
+                shell(t, scene, DBUS_START) &&
+                t.check(wait_for([&] { return stat(DBUS_SOCKET, &st) == 0; }, EXIT_DEADLINE),
+                        scene + ": the system bus listens");
+            if (bus && shell(t, scene, BLUETOOTHD_START) &&
+                f.recovery(from, {SCAN_STARTED_AGAIN}) != std::string::npos &&
+                f.heard_soon("bluetoothd stopped the scan")) {
+                // bluetoothctl reads its commands from a pipe, as from a person.
+                int fds[2];
+                if (t.check(pipe(fds) == 0, scene + ": a pipe to bluetoothctl")) {
+                    bluetoothctl = std::make_unique<Child>(
+                        out_path("bluetoothctl"), err_path("bluetoothctl"), [fds] {
+                            dup2(fds[0], 0);
+                            close(fds[0]);
+                            close(fds[1]);
+                            execl("/bin/bluetoothctl", "bluetoothctl", nullptr);
+                            return 127;
+                        });
+                    close(fds[0]);
+                    to_ctl = fds[1];
+                }
+                auto say = [&](const std::string &command) {
+                    const std::string line = command + "\n";
+                    return t.check(to_ctl >= 0 && write(to_ctl, line.data(), line.size()) ==
+                                                      static_cast<ssize_t>(line.size()),
+                                   scene + ": bluetoothctl> " + command);
+                };
+                const std::string select = format("select %02X:%02X:%02X:%02X:%02X:%02X", addr[5],
+                                                  addr[4], addr[3], addr[2], addr[1], addr[0]);
+                if (say(select) && say("scan on")) {
+                    t.check(wait_for(
+                                [&] {
+                                    return output("bluetoothctl").find("Discovery started") !=
+                                           std::string::npos;
+                                },
+                                EXIT_DEADLINE),
+                            scene + ": bluetoothctl says \"Discovery started\"",
+                            outputs("bluetoothctl"));
+                    f.heard_soon("bluetoothctl's scan on");
+                    from = now_at(f.scanner());
+                    if (say("scan off") &&
+                        f.recovery(from, {SCAN_STARTED_AGAIN}) != std::string::npos)
+                        f.heard_soon("bluetoothctl's scan off");
+                }
+            }
+        }
+    }
+    // bluetoothd leaves; stopping it powers every controller down, so they
+    // are brought up again for what follows.
+    if (to_ctl >= 0) {
+        const std::string quit = "quit\n";
+        if (write(to_ctl, quit.data(), quit.size()) < 0)
+            perror("bluetoothctl quit");
+        close(to_ctl);
+    }
+    if (bluetoothctl)
+        bluetoothctl->wait(EXIT_DEADLINE);
+    for (const char *pid_file : {BLUETOOTHD_PID, DBUS_PID}) {
+        const int pid = atoi(read_file(pid_file).c_str());
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            wait_for([&] { return kill(pid, 0) != 0; }, EXIT_DEADLINE);
+        }
+    }
+    const std::string up = controllers_up(CONTROLLERS, DEADLINE_MS);
+    t.check(up.empty(), scene + ": bluetoothd stopped, the controllers are up again", up);
+}
+
 } // namespace
 
 void programs_phase(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
-    for (const char *program : {SCANNER, HOME, EXAMPLE, VIRTKIT, HCICONFIG})
+    for (const char *program :
+         {SCANNER, HOME, EXAMPLE, VIRTKIT, HCICONFIG, BLUETOOTHCTL, BLUETOOTHD, DBUS_DAEMON})
         if (!t.check(access(program, X_OK) == 0, std::string(program) + " is in the machine"))
             return;
     fprintf(stderr, "programs on hci%d, the kit on", lib_dev);
@@ -1096,6 +1187,7 @@ void programs_phase(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
     reset_scene(t, lib_dev, kit_devs);
     down_up_scene(t, lib_dev, kit_devs);
     unplug_scene(t, lib_dev, kit_devs);
+    bluetoothd_scene(t, lib_dev, kit_devs);
 }
 
 } // namespace osl::vm
