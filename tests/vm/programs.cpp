@@ -884,11 +884,17 @@ bool shell(Tally &t, const std::string &scene, const std::string &command) {
                    "status " + std::to_string(status));
 }
 
+// A scene's name as the name of its output files.
+std::string file_name(std::string scene) {
+    std::replace(scene.begin(), scene.end(), ' ', '_');
+    return scene;
+}
+
 // osl_scanner beside the kit, through a fault of its adapter.
 class FaultScene {
   public:
     FaultScene(Tally &t, const std::string &scene, const std::vector<int> &kit_devs)
-        : t_(t), scene_(scene), kit_devs_(kit_devs), scanner_name_(scene) {}
+        : t_(t), scene_(scene), kit_devs_(kit_devs), scanner_name_(file_name(scene)) {}
 
     const std::string &scanner() const { return scanner_name_; }
     const std::string &kit() const { return kit_name_; }
@@ -1022,7 +1028,7 @@ void reset_scene(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
 void down_up_scene(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
     Verdict verdict(t, "7, power down and up");
     const std::string scene = "down and up";
-    FaultScene f(t, "down_up", kit_devs);
+    FaultScene f(t, scene, kit_devs);
     if (!f.start_kit("kit_down_up") || !f.start_scanner())
         return;
     const size_t from = now_at(f.scanner());
