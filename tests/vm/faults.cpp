@@ -27,7 +27,6 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -294,11 +293,6 @@ std::string flags_text(int dev) {
     return t;
 }
 
-bool is_up(int dev) {
-    struct hci_dev_info di;
-    return hci_devinfo(dev, &di) == 0 && hci_test_bit(HCI_UP, &di.flags);
-}
-
 // The controller's scan state, from a fresh socket: new scan parameters are
 // refused (0x0C) while it scans and accepted while it does not.
 std::string scan_state(int dev) {
@@ -509,18 +503,16 @@ std::string hci(int dev) {
 }
 
 // The controllers registered now, by number.
-std::vector<int> registered() {
+std::vector<int> registered_now() {
     std::vector<int> devs;
-    for (int d = 0; d < 16; d++) {
-        struct stat st;
-        if (stat(("/sys/class/bluetooth/" + hci(d)).c_str(), &st) == 0)
+    for (int d = 0; d < 16; d++)
+        if (registered(d))
             devs.push_back(d);
-    }
     return devs;
 }
 
 void list_controllers() {
-    for (int d : registered())
+    for (int d : registered_now())
         note("  %s", flags_text(d).c_str());
     note("  hci_get_route(NULL) = %d", hci_get_route(nullptr));
 }
@@ -528,14 +520,12 @@ void list_controllers() {
 // Waits for the controller to be registered and brings it up; ms until up.
 long bring_up(int dev) {
     const auto from = Clock::now();
-    const std::string path = "/sys/class/bluetooth/" + hci(dev);
-    struct stat st;
-    while (stat(path.c_str(), &st) != 0) {
+    while (!registered(dev)) {
         if (since_ms(from) > DEADLINE_MS)
             return -1;
         pause_ms(10);
     }
-    note("  %s registered after %ld ms", path.c_str(), since_ms(from));
+    note("  %s registered after %ld ms", hci(dev).c_str(), since_ms(from));
     int ctl = raw_socket();
     while (ioctl(ctl, HCIDEVUP, dev) < 0 && errno != EALREADY) {
         if (since_ms(from) > DEADLINE_MS) {
@@ -602,7 +592,7 @@ struct Fault {
 // scanning on the one under test, the advertiser fresh.
 void heal() {
     advertiser.halt();
-    for (int d : registered())
+    for (int d : registered_now())
         if (!is_up(d) && bring_up(d) < 0)
             note("heal: %s does not come up", hci(d).c_str());
     int s = hci_open_dev(lib_dev);
@@ -639,10 +629,11 @@ bool measure(const Fault &f) {
             note("%s: %s", RESTART_SCAN, lib.scan_start().c_str());
         } else if (!s.command.empty())
             run(s.command);
-        if (f.restarts_btvirt && s.command.find("btvirt -L") != std::string::npos) {
+        if (f.restarts_btvirt && s.command == BTVIRT_START) {
             const auto started = Clock::now();
             std::vector<int> devs;
-            while ((devs = registered()).size() < CONTROLLERS && since_ms(started) < DEADLINE_MS)
+            while ((devs = registered_now()).size() < CONTROLLERS &&
+                   since_ms(started) < DEADLINE_MS)
                 pause_ms(10);
             note("  %zu controllers registered %ld ms after the restart command returned",
                  devs.size(), since_ms(started));
@@ -703,48 +694,6 @@ bool measure(const Fault &f) {
     return true;
 }
 
-// The system bus and bluetoothd, for the fault that is Debian's own stack
-// taking the adapter.
-void write_file(const char *path, const char *text) {
-    FILE *f = fopen(path, "w");
-    if (f != nullptr) {
-        fputs(text, f);
-        fclose(f);
-    }
-}
-
-void prepare_bluez() {
-    mkdir("/etc", 0755);
-    mkdir("/run", 0755);
-    mkdir("/run/dbus", 0755);
-    mkdir("/var", 0755);
-    mkdir("/var/lib", 0755);
-    mkdir("/var/lib/bluetooth", 0700);
-    symlink("/run", "/var/run");
-    write_file("/etc/passwd", "root:x:0:0:root:/:/bin/sh\nmessagebus:x:100:101::/:/bin/sh\n");
-    write_file("/etc/group", "root:x:0:\nmessagebus:x:101:\n");
-    write_file("/etc/osl-dbus.conf",
-               "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
-               "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig>\n"
-               "  <type>system</type>\n"
-               "  <listen>unix:path=/run/dbus/system_bus_socket</listen>\n"
-               "  <auth>EXTERNAL</auth>\n"
-               "  <policy context=\"default\">\n"
-               "    <allow user=\"*\"/>\n"
-               "    <allow own=\"*\"/>\n"
-               "    <allow send_type=\"method_call\"/>\n"
-               "    <allow send_type=\"signal\"/>\n"
-               "    <allow send_type=\"method_return\"/>\n"
-               "    <allow send_type=\"error\"/>\n"
-               "    <allow receive_type=\"method_call\"/>\n"
-               "    <allow receive_type=\"signal\"/>\n"
-               "    <allow receive_type=\"method_return\"/>\n"
-               "    <allow receive_type=\"error\"/>\n"
-               "  </policy>\n"
-               "</busconfig>\n");
-}
-
 std::vector<Fault> faults() {
     const std::string h = hci(lib_dev);
     const std::string scan_off = "hcitool -i " + h + " cmd 0x08 0x000C 00 00";
@@ -772,11 +721,8 @@ std::vector<Fault> faults() {
           {"hciconfig " + h + " up", 3000, "after up"}}},
         {"bluetoothd",
          "bluetoothd starts, then bluetoothctl scan on, then scan off, then bluetoothd stops",
-         {{"rm -f /run/dbus/system_bus_socket; dbus-daemon --config-file=/etc/osl-dbus.conf "
-           "--nopidfile --nofork "
-           "> /tmp/dbus.log 2>&1 & echo $! > /tmp/dbus.pid; sleep 1; "
-           "bluetoothd -n -d > /tmp/bluetoothd.log 2>&1 & echo $! > /tmp/bluetoothd.pid",
-           4000, "after bluetoothd started"},
+         {{std::string(DBUS_START) + "; sleep 1; " + BLUETOOTHD_START, 4000,
+           "after bluetoothd started"},
           {RESTART_SCAN, 3000, "does a scan restarted beside bluetoothd hold?"},
           {"(echo 'select 00:AA:01:00:00:00'; sleep 1; echo 'scan on'; sleep 5; echo 'scan off'; "
            "sleep 2; echo quit) | bluetoothctl > /tmp/bluetoothctl.log 2>&1 &",
@@ -790,17 +736,15 @@ std::vector<Fault> faults() {
            0, "logs"}}},
         {"restart-closed",
          "btvirt stopped, the library's sockets closed, btvirt started again",
-         {{"kill $(cat /tmp/btvirt.pid)", 2500, "after btvirt was stopped"},
+         {{BTVIRT_STOP, 2500, "after btvirt was stopped"},
           {CLOSE_SOCKETS, 0, ""},
-          {"btvirt -L -l3 > /tmp/btvirt.log 2>&1 & echo $! > /tmp/btvirt.pid", 1000,
-           "after btvirt was started again and the controllers brought up"}},
+          {BTVIRT_START, 1000, "after btvirt was started again and the controllers brought up"}},
          true,
          true},
         {"restart-open",
          "btvirt stopped and started again while the library's sockets stay open",
-         {{"kill $(cat /tmp/btvirt.pid)", 2500, "after btvirt was stopped"},
-          {"btvirt -L -l3 > /tmp/btvirt.log 2>&1 & echo $! > /tmp/btvirt.pid", 3000,
-           "after btvirt was started again and the controllers brought up"}},
+         {{BTVIRT_STOP, 2500, "after btvirt was stopped"},
+          {BTVIRT_START, 3000, "after btvirt was started again and the controllers brought up"}},
          true},
     };
 }

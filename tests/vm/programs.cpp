@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -37,6 +38,11 @@ constexpr char SCANNER[] = "/bin/osl_scanner";
 constexpr char HOME[] = "/bin/ostrel_home";
 constexpr char EXAMPLE[] = "/bin/osl_example_actors";
 constexpr char VIRTKIT[] = "/bin/osl_virtkit";
+// BlueZ's and Debian's own, for the adapter faults.
+constexpr char HCICONFIG[] = "/bin/hciconfig";
+constexpr char BLUETOOTHCTL[] = "/bin/bluetoothctl";
+constexpr char BLUETOOTHD[] = "/bin/bluetoothd";
+constexpr char DBUS_DAEMON[] = "/bin/dbus-daemon";
 
 // The kit speaks in rounds of 2.5 s and a button is clicked only now and
 // then; under emulation on a loaded host everything may take far longer.
@@ -364,6 +370,14 @@ class Verdict {
     int passed_, failed_;
 };
 
+// A scanner's output, time masked, ends with the lines of a clean close.
+void ends_with_close_lines(Tally &t, const std::string &scene, const std::string &masked) {
+    const std::string end = "T [osl stop] stopped\n\rT [osl close] closed\n\rT [osl closed]\n\r";
+    t.check(masked.size() >= end.size() &&
+                masked.compare(masked.size() - end.size(), end.size(), end) == 0,
+            scene + ": ends with the close lines", tail(visible(masked)));
+}
+
 // osl_scanner shows every sensor's exact line and the actors' keys, and
 // nothing else of the kit's frames.
 void scanner_scene(Tally &t, const std::string &kit) {
@@ -448,10 +462,7 @@ void scanner_scene(Tally &t, const std::string &kit) {
     for (const char *actor : {"RELAY", "DIMMER", "PWM"})
         t.check(masked.find(std::string("[osl rec] ") + actor) == std::string::npos,
                 scene + ": no " + actor + " state line (no actor registered)", tail(masked));
-    const std::string end = "T [osl stop] stopped\n\rT [osl close] closed\n\rT [osl closed]\n\r";
-    t.check(masked.size() >= end.size() &&
-                masked.compare(masked.size() - end.size(), end.size(), end) == 0,
-            scene + ": ends with the close lines", tail(visible(masked)));
+    ends_with_close_lines(t, scene, masked);
 }
 
 // ostrel_home: its actions for the demonstration sensors, its lamps on the
@@ -794,10 +805,375 @@ void example_scene(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
             format("median %u%%:", median_load) + figures);
 }
 
+// --- adapter faults --------------------------------------------------------------
+
+// Frames the kit sends after the adapter is back must be heard this soon.
+constexpr auto HEARD_DEADLINE = std::chrono::seconds(10);
+// The library notices a silent adapter after 5 s and retries opening after
+// 1, 2, 4 ... s: a minute is ample even on a loaded host.
+constexpr auto RECOVERY_DEADLINE = std::chrono::seconds(60);
+// Frames a scene waits for as a sign that the scanner hears the kit.
+constexpr int FRAMES_HEARD = 3;
+
+std::string hci(int dev) {
+    return "hci" + std::to_string(dev);
+}
+
+// Where the whole lines of a program's output end now: an offset to look
+// for what comes after a moment, never in the middle of a line.
+size_t now_at(const std::string &name) {
+    const std::string out = output(name);
+    const size_t nl = out.rfind('\n');
+    return nl == std::string::npos ? 0 : nl + 1;
+}
+
+// The scanner's entries since `from` that are frames the kit wrote as sent
+// since `kit_from`.
+int heard_since(const std::string &scanner, size_t from, const std::string &kit, size_t kit_from) {
+    const std::string sent_log = output(kit);
+    const std::set<std::string> sent =
+        lines_of(parse_sent(kit_from < sent_log.size() ? sent_log.substr(kit_from) : ""));
+    const std::string out = output(scanner);
+    int n = 0;
+    for (const std::string &e : rec_entries(mask_times(from < out.size() ? out.substr(from) : "")))
+        n += static_cast<int>(sent.count(e));
+    return n;
+}
+
+// Where the library's line `text` ends in a program's output, looking from
+// `from`: the whole line, with its time stamp and its line end (whose "\r"
+// waits in the line buffer until the next line); npos when not there.
+size_t line_after(const std::string &out, size_t from, const std::string &text) {
+    const std::string line = text + "\n";
+    for (size_t at = from; (at = out.find(line, at)) != std::string::npos; at++) {
+        const size_t end = at + line.size();
+        const bool stamped = at >= 9 && mask_times(out.substr(at - 9, 9)) == "T " &&
+                             (at == 9 || out[at - 10] == '\r' || out[at - 10] == '\n');
+        if (stamped && (end == out.size() || out[end] == '\r'))
+            return end == out.size() ? end : end + 1;
+    }
+    return std::string::npos;
+}
+
+// The "[osl link] ..." lines of a program's output since `from`, time masked.
+std::vector<std::string> link_lines(const std::string &name, size_t from) {
+    const std::string out = output(name);
+    const std::string masked = mask_times(from < out.size() ? out.substr(from) : "");
+    std::vector<std::string> lines;
+    for (size_t at = 0; (at = masked.find("T [osl link] ", at)) != std::string::npos;) {
+        const size_t end = masked.find('\n', at);
+        if (end == std::string::npos)
+            break;
+        lines.push_back(masked.substr(at, end - at));
+        at = end;
+    }
+    return lines;
+}
+
+std::string joined(const std::vector<std::string> &lines) {
+    std::string all;
+    for (const std::string &l : lines)
+        all += "\n  " + l;
+    return all;
+}
+
+// Runs a shell command in the machine, as a person at the board would.
+bool shell(Tally &t, const std::string &scene, const std::string &command) {
+    const int status = system(command.c_str());
+    return t.check(WIFEXITED(status) && WEXITSTATUS(status) == 0, scene + ": $ " + command,
+                   "status " + std::to_string(status));
+}
+
+// A scene's name as the name of its output files.
+std::string file_name(std::string scene) {
+    std::replace(scene.begin(), scene.end(), ' ', '_');
+    return scene;
+}
+
+// osl_scanner beside the kit, through a fault of its adapter.
+class FaultScene {
+  public:
+    FaultScene(Tally &t, const std::string &scene, const std::vector<int> &kit_devs)
+        : t_(t), scene_(scene), kit_devs_(kit_devs), scanner_name_(file_name(scene)) {}
+
+    const std::string &scanner() const { return scanner_name_; }
+    const std::string &kit() const { return kit_name_; }
+
+    // The kit on its controllers (again, under a new name), and the scanner
+    // hearing it.
+    bool start_kit(const std::string &name) {
+        kit_name_ = name;
+        kit_names_.push_back(name);
+        kit_ = osl::vm::start_kit(name, kit_devs_);
+        return kit_up(t_, scene_, name, *kit_);
+    }
+    bool start_scanner() {
+        const size_t kit_from = now_at(kit_name_);
+        scanner_ = start(scanner_name_, {SCANNER});
+        const bool hears = wait_for(
+            [&] { return heard_since(scanner_name_, 0, kit_name_, kit_from) >= FRAMES_HEARD; },
+            SCENE_DEADLINE);
+        return t_.check(hears, scene_ + ": osl_scanner hears the kit", outputs(scanner_name_));
+    }
+    void stop_kit() {
+        if (kit_)
+            interrupt(t_, scene_, *kit_, kit_name_);
+        kit_.reset();
+    }
+
+    // The link's lines in this order after `from`, each one waited for;
+    // returns where the last one ends (npos when one is missing).
+    size_t recovery(size_t from, const std::vector<std::string> &lines) {
+        size_t at = from;
+        for (const std::string &line : lines) {
+            size_t end = std::string::npos;
+            wait_for(
+                [&] {
+                    end = line_after(output(scanner_name_), at, line);
+                    return end != std::string::npos || scanner_->ended();
+                },
+                RECOVERY_DEADLINE);
+            t_.check(end != std::string::npos, scene_ + ": the scanner prints \"" + line + "\"",
+                     "its link lines since the fault:" + joined(link_lines(scanner_name_, from)) +
+                         outputs(scanner_name_));
+            if (end == std::string::npos)
+                return end;
+            at = end;
+        }
+        return at;
+    }
+
+    // Frames the kit sends from now on reach the scanner's output soon.
+    bool heard_soon(const std::string &after) {
+        const size_t from = now_at(scanner_name_), kit_from = now_at(kit_name_);
+        const bool heard = wait_for(
+            [&] { return heard_since(scanner_name_, from, kit_name_, kit_from) >= FRAMES_HEARD; },
+            HEARD_DEADLINE);
+        return t_.check(
+            heard, scene_ + ": frames the kit sends after " + after + " are printed within 10 s",
+            format("%d printed", heard_since(scanner_name_, from, kit_name_, kit_from)) +
+                outputs(scanner_name_) + "\n--- the kit ---" + outputs(kit_name_));
+    }
+
+    // SIGINT: the close lines and status 0; every entry it printed was a
+    // frame one of the kits sent.
+    void finish() {
+        if (!scanner_)
+            return;
+        interrupt(t_, scene_, *scanner_, scanner_name_);
+        const std::string masked = mask_times(output(scanner_name_));
+        std::set<std::string> sent;
+        for (const std::string &kit : kit_names_) {
+            const std::set<std::string> more = lines_of(parse_sent(output(kit)));
+            sent.insert(more.begin(), more.end());
+        }
+        std::string strangers;
+        wait_for(
+            [&] {
+                strangers.clear();
+                for (const std::string &e : rec_entries(masked))
+                    if (!sent.count(e))
+                        strangers += "\n  " + visible(e);
+                if (!strangers.empty())
+                    for (const std::string &kit : kit_names_) {
+                        const std::set<std::string> more = lines_of(parse_sent(output(kit)));
+                        sent.insert(more.begin(), more.end());
+                    }
+                return strangers.empty();
+            },
+            std::chrono::seconds(10));
+        t_.check(strangers.empty(), scene_ + ": every line printed is a frame the kit sent",
+                 strangers);
+        ends_with_close_lines(t_, scene_, masked);
+        scanner_.reset();
+    }
+
+    ~FaultScene() {
+        finish();
+        stop_kit();
+    }
+    FaultScene(const FaultScene &) = delete;
+    FaultScene &operator=(const FaultScene &) = delete;
+
+  private:
+    Tally &t_;
+    std::string scene_;
+    std::vector<int> kit_devs_;
+    std::string scanner_name_, kit_name_;
+    std::vector<std::string> kit_names_;
+    std::unique_ptr<Child> scanner_, kit_;
+};
+
+constexpr char SCAN_STARTED_AGAIN[] = "[osl link] scanning was off: started again";
+
+// A reset stops the controller's scan and leaves the sockets working: the
+// silence makes the library ask, and it starts the scan again.
+void reset_scene(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
+    Verdict verdict(t, "6, reset");
+    FaultScene f(t, "reset", kit_devs);
+    if (!f.start_kit("kit_reset") || !f.start_scanner())
+        return;
+    const size_t from = now_at(f.scanner());
+    if (!shell(t, "reset", "hciconfig " + hci(lib_dev) + " reset"))
+        return;
+    if (f.recovery(from, {SCAN_STARTED_AGAIN}) == std::string::npos)
+        return;
+    f.heard_soon("the scan started again");
+    const std::vector<std::string> lines = link_lines(f.scanner(), from);
+    t.check(lines.size() == 1, "reset: no other link line", joined(lines));
+}
+
+// Powered down for a moment (shorter than the silence the library waits
+// for) and up again: the same sockets work, the scan is off.
+void down_up_scene(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
+    Verdict verdict(t, "7, power down and up");
+    const std::string scene = "down and up";
+    FaultScene f(t, scene, kit_devs);
+    if (!f.start_kit("kit_down_up") || !f.start_scanner())
+        return;
+    const size_t from = now_at(f.scanner());
+    if (!shell(t, scene, "hciconfig " + hci(lib_dev) + " down"))
+        return;
+    // The fault itself lasts a while: two seconds without power.
+    sleep(2);
+    if (!shell(t, scene, "hciconfig " + hci(lib_dev) + " up"))
+        return;
+    if (f.recovery(from, {SCAN_STARTED_AGAIN}) == std::string::npos)
+        return;
+    f.heard_soon("the scan started again");
+    const std::vector<std::string> lines = link_lines(f.scanner(), from);
+    t.check(lines.size() == 1, scene + ": no other link line", joined(lines));
+}
+
+// btvirt stopped and started again, as an adapter unplugged and plugged
+// back: the library sees the device go, closes its sockets (so the new
+// controllers get the old indexes), brings its own controller up when it is
+// back and opens it. The kit's controllers are brought up by the harness;
+// the scanner's is left to the library.
+void unplug_scene(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
+    Verdict verdict(t, "8, unplug and plug back");
+    const std::string scene = "unplug";
+    FaultScene f(t, "unplug", kit_devs);
+    if (!f.start_kit("kit_unplug") || !f.start_scanner())
+        return;
+    f.stop_kit();
+    const size_t from = now_at(f.scanner());
+    if (!shell(t, scene, BTVIRT_STOP))
+        return;
+    const std::string not_open =
+        format("[osl link] not open (code %d: %s); next try in 1 s", OSL_OPEN_NO_ADAPTER,
+               osl_result_text(OSL_OP_OPEN, OSL_OPEN_NO_ADAPTER));
+    const size_t lost =
+        f.recovery(from, {format("[osl link] lost: read error (%s)", strerror(EPIPE)), not_open});
+    if (lost == std::string::npos)
+        return;
+    if (!shell(t, scene, BTVIRT_START))
+        return;
+    const std::string up = controllers_up(kit_devs, DEADLINE_MS);
+    t.check(up.empty(), scene + ": the kit's controllers are back and up", up);
+    t.check(wait_for([&] { return registered(lib_dev); }, EXIT_DEADLINE),
+            scene + ": the scanner's controller is back as " + hci(lib_dev));
+    if (!f.start_kit("kit_unplug_again"))
+        return;
+    if (f.recovery(lost, {format("[osl link] %s was down: brought up", hci(lib_dev).c_str()),
+                          format("[osl link] open again: %s", hci(lib_dev).c_str())}) ==
+        std::string::npos)
+        return;
+    f.heard_soon("the adapter is open again");
+}
+
+// Debian's stack as a stock board runs it: bluetoothd started while the
+// scanner runs (the kernel stops the scan of every controller it manages),
+// then a user's `bluetoothctl scan on` (the kernel's own scan, whose reports
+// every raw socket gets) and `scan off` (which stops the scan again).
+void bluetoothd_scene(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
+    Verdict verdict(t, "9, bluetoothd and a user's bluetoothctl");
+    const std::string scene = "bluetoothd";
+    AddrLsb addr{};
+    const std::string err = read_bdaddr(lib_dev, &addr);
+    if (!t.check(err.empty(), scene + ": the scanner's controller's address", err))
+        return;
+    prepare_bluez();
+    std::unique_ptr<Child> bluetoothctl;
+    int to_ctl = -1;
+    {
+        FaultScene f(t, "bluetoothd", kit_devs);
+        if (f.start_kit("kit_bluetoothd") && f.start_scanner()) {
+            size_t from = now_at(f.scanner());
+            struct stat st;
+            const bool bus =
+                shell(t, scene, DBUS_START) &&
+                t.check(wait_for([&] { return stat(DBUS_SOCKET, &st) == 0; }, EXIT_DEADLINE),
+                        scene + ": the system bus listens");
+            if (bus && shell(t, scene, BLUETOOTHD_START) &&
+                f.recovery(from, {SCAN_STARTED_AGAIN}) != std::string::npos &&
+                f.heard_soon("bluetoothd stopped the scan")) {
+                // bluetoothctl reads its commands from a pipe, as from a person.
+                int fds[2];
+                if (t.check(pipe(fds) == 0, scene + ": a pipe to bluetoothctl")) {
+                    bluetoothctl = std::make_unique<Child>(
+                        out_path("bluetoothctl"), err_path("bluetoothctl"), [fds] {
+                            dup2(fds[0], 0);
+                            close(fds[0]);
+                            close(fds[1]);
+                            execl("/bin/bluetoothctl", "bluetoothctl", nullptr);
+                            return 127;
+                        });
+                    close(fds[0]);
+                    to_ctl = fds[1];
+                }
+                auto say = [&](const std::string &command) {
+                    const std::string line = command + "\n";
+                    return t.check(to_ctl >= 0 && write(to_ctl, line.data(), line.size()) ==
+                                                      static_cast<ssize_t>(line.size()),
+                                   scene + ": bluetoothctl> " + command);
+                };
+                const std::string select = format("select %02X:%02X:%02X:%02X:%02X:%02X", addr[5],
+                                                  addr[4], addr[3], addr[2], addr[1], addr[0]);
+                if (say(select) && say("scan on")) {
+                    t.check(wait_for(
+                                [&] {
+                                    return output("bluetoothctl").find("Discovery started") !=
+                                           std::string::npos;
+                                },
+                                EXIT_DEADLINE),
+                            scene + ": bluetoothctl says \"Discovery started\"",
+                            outputs("bluetoothctl"));
+                    f.heard_soon("bluetoothctl's scan on");
+                    from = now_at(f.scanner());
+                    if (say("scan off") &&
+                        f.recovery(from, {SCAN_STARTED_AGAIN}) != std::string::npos)
+                        f.heard_soon("bluetoothctl's scan off");
+                }
+            }
+        }
+    }
+    // bluetoothd leaves; stopping it powers every controller down, so they
+    // are brought up again for what follows.
+    if (to_ctl >= 0) {
+        const std::string quit = "quit\n";
+        if (write(to_ctl, quit.data(), quit.size()) < 0)
+            perror("bluetoothctl quit");
+        close(to_ctl);
+    }
+    if (bluetoothctl)
+        bluetoothctl->wait(EXIT_DEADLINE);
+    for (const char *pid_file : {BLUETOOTHD_PID, DBUS_PID}) {
+        const int pid = atoi(read_file(pid_file).c_str());
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            wait_for([&] { return kill(pid, 0) != 0; }, EXIT_DEADLINE);
+        }
+    }
+    const std::string up = controllers_up(CONTROLLERS, DEADLINE_MS);
+    t.check(up.empty(), scene + ": bluetoothd stopped, the controllers are up again", up);
+}
+
 } // namespace
 
 void programs_phase(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
-    for (const char *program : {SCANNER, HOME, EXAMPLE, VIRTKIT})
+    for (const char *program :
+         {SCANNER, HOME, EXAMPLE, VIRTKIT, HCICONFIG, BLUETOOTHCTL, BLUETOOTHD, DBUS_DAEMON})
         if (!t.check(access(program, X_OK) == 0, std::string(program) + " is in the machine"))
             return;
     fprintf(stderr, "programs on hci%d, the kit on", lib_dev);
@@ -814,6 +1190,10 @@ void programs_phase(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
         interrupt(t, "scanner and ostrel_home", *kit, "kit");
     }
     example_scene(t, lib_dev, kit_devs);
+    reset_scene(t, lib_dev, kit_devs);
+    down_up_scene(t, lib_dev, kit_devs);
+    unplug_scene(t, lib_dev, kit_devs);
+    bluetoothd_scene(t, lib_dev, kit_devs);
 }
 
 } // namespace osl::vm

@@ -2,11 +2,13 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -34,11 +36,6 @@ std::string errno_text(const std::string &what) {
     return what + ": " + strerror(errno);
 }
 
-bool is_up(int dev) {
-    struct hci_dev_info di;
-    return hci_devinfo(dev, &di) == 0 && hci_test_bit(HCI_UP, &di.flags);
-}
-
 // One command with a one-byte status answer.
 int status_of(int sock, uint16_t ogf, uint16_t ocf, void *params, int len) {
     uint8_t status = 0xFF;
@@ -57,13 +54,23 @@ int status_of(int sock, uint16_t ogf, uint16_t ocf, void *params, int len) {
 
 } // namespace
 
-std::string controllers_up(int count, int deadline_ms) {
+bool is_up(int dev) {
+    struct hci_dev_info di;
+    return hci_devinfo(dev, &di) == 0 && hci_test_bit(HCI_UP, &di.flags);
+}
+
+bool registered(int dev) {
+    struct stat st;
+    return stat(("/sys/class/bluetooth/hci" + std::to_string(dev)).c_str(), &st) == 0;
+}
+
+std::string controllers_up(const std::vector<int> &devs, int deadline_ms) {
     int ctl = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
     if (ctl < 0)
         return errno_text("control socket");
     const auto deadline = after_ms(deadline_ms);
     std::string last;
-    for (int dev = 0; dev < count; dev++) {
+    for (int dev : devs) {
         for (;;) {
             // btvirt registers its controllers a moment after it starts (ENODEV
             // until then); right after registration the kernel's own set-up may
@@ -79,7 +86,7 @@ std::string controllers_up(int count, int deadline_ms) {
         }
     }
     close(ctl);
-    for (int dev = 0; dev < count; dev++) {
+    for (int dev : devs) {
         while (!is_up(dev)) {
             if (Clock::now() > deadline)
                 return "hci" + std::to_string(dev) + " does not come up";
@@ -87,6 +94,13 @@ std::string controllers_up(int count, int deadline_ms) {
         }
     }
     return {};
+}
+
+std::string controllers_up(int count, int deadline_ms) {
+    std::vector<int> devs;
+    for (int dev = 0; dev < count; dev++)
+        devs.push_back(dev);
+    return controllers_up(devs, deadline_ms);
 }
 
 int route() {
@@ -271,6 +285,50 @@ std::string Observer::wait_for(const AddrLsb &addr, const Bytes *data, int deadl
             return {};
         }
     }
+}
+
+namespace {
+
+void write_file(const char *path, const char *text) {
+    FILE *f = fopen(path, "w");
+    if (f != nullptr) {
+        fputs(text, f);
+        fclose(f);
+    }
+}
+
+} // namespace
+
+void prepare_bluez() {
+    mkdir("/etc", 0755);
+    mkdir("/run", 0755);
+    mkdir("/run/dbus", 0755);
+    mkdir("/var", 0755);
+    mkdir("/var/lib", 0755);
+    mkdir("/var/lib/bluetooth", 0700);
+    symlink("/run", "/var/run");
+    write_file("/etc/passwd", "root:x:0:0:root:/:/bin/sh\nmessagebus:x:100:101::/:/bin/sh\n");
+    write_file("/etc/group", "root:x:0:\nmessagebus:x:101:\n");
+    write_file("/etc/osl-dbus.conf",
+               "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+               "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig>\n"
+               "  <type>system</type>\n"
+               "  <listen>unix:path=/run/dbus/system_bus_socket</listen>\n"
+               "  <auth>EXTERNAL</auth>\n"
+               "  <policy context=\"default\">\n"
+               "    <allow user=\"*\"/>\n"
+               "    <allow own=\"*\"/>\n"
+               "    <allow send_type=\"method_call\"/>\n"
+               "    <allow send_type=\"signal\"/>\n"
+               "    <allow send_type=\"method_return\"/>\n"
+               "    <allow send_type=\"error\"/>\n"
+               "    <allow receive_type=\"method_call\"/>\n"
+               "    <allow receive_type=\"signal\"/>\n"
+               "    <allow receive_type=\"method_return\"/>\n"
+               "    <allow receive_type=\"error\"/>\n"
+               "  </policy>\n"
+               "</busconfig>\n");
 }
 
 int sockets_open() {

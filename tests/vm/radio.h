@@ -20,6 +20,12 @@ using AddrLsb = std::array<uint8_t, 6>; // least significant byte first, as on t
 // Waits until controllers 0..count-1 exist, brings each up and waits until
 // all are up. Empty on success, else what went wrong.
 std::string controllers_up(int count, int deadline_ms);
+// The same for the controllers named, and only those.
+std::string controllers_up(const std::vector<int> &devs, int deadline_ms);
+
+// The controller is registered (btvirt has created it) / is up.
+bool registered(int dev);
+bool is_up(int dev);
 
 // The controller hci_get_route(NULL) gives, or -1.
 int route();
@@ -81,6 +87,29 @@ class Observer {
     int sock_ = -1;
     bool scanning_ = false;
 };
+
+// --- faults caused with the stack's own tools, as shell commands -------------
+
+// btvirt stopped (all its controllers unregistered) and started again as the
+// machine's init starts it; init keeps its pid in /tmp/btvirt.pid.
+inline constexpr char BTVIRT_STOP[] = "kill $(cat /tmp/btvirt.pid)";
+inline constexpr char BTVIRT_START[] =
+    "btvirt -L -l3 > /tmp/btvirt.log 2>&1 & echo $! > /tmp/btvirt.pid";
+
+// The system bus, then bluetoothd on it, as a stock board runs them. The bus
+// takes a moment: bluetoothd needs its socket, DBUS_SOCKET.
+inline constexpr char DBUS_SOCKET[] = "/run/dbus/system_bus_socket";
+inline constexpr char DBUS_START[] =
+    "rm -f /run/dbus/system_bus_socket; dbus-daemon --config-file=/etc/osl-dbus.conf "
+    "--nopidfile --nofork > /tmp/dbus.log 2>&1 & echo $! > /tmp/dbus.pid";
+inline constexpr char BLUETOOTHD_START[] =
+    "bluetoothd -n -d > /tmp/bluetoothd.log 2>&1 & echo $! > /tmp/bluetoothd.pid";
+inline constexpr char BLUETOOTHD_PID[] = "/tmp/bluetoothd.pid";
+inline constexpr char DBUS_PID[] = "/tmp/dbus.pid";
+
+// What dbus-daemon and bluetoothd need in the bare machine: the users, the
+// folders, and the bus configuration DBUS_START names.
+void prepare_bluez();
 
 // Sockets this process holds open (the guest program holds no others).
 int sockets_open();

@@ -195,8 +195,19 @@ void send(void *, Device &d, const AdvData &data) {
         return;
     listen(*c);
     if (!(c->address_set && c->address == d.addr())) {
-        if (!scan(*c, false) || !set_address(*c, d.addr()))
+        // Another program may have switched the command scan off behind the
+        // kit's back (bluetoothd does, on every controller it manages): the
+        // controller then refuses to switch it off again, and that refusal
+        // must not silence the device for good. Whether the address change
+        // is taken tells whether the scan is off.
+        const bool switched_off = scan(*c, false);
+        if (!switched_off)
+            c->scanning = false;
+        if (!set_address(*c, d.addr())) {
+            if (!switched_off)
+                c->scanning = true; // still on: switch it off next time
             return;
+        }
     }
     uint8_t status;
     const int sent = link::set_advertising_data(c->cmd, data.bytes, data.len, &status);
