@@ -5,13 +5,10 @@
 // Assistant would.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
 #include <mutex>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -20,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "mqtt.h"
+#include "sim/loopback.h"
 #include "sim/virtkit/in_process.h"
 #include "support/child.h"
 #include "support/lib_fixture.h"
@@ -30,29 +28,6 @@ namespace {
 using nlohmann::json;
 
 constexpr const char *MOSQUITTO = "/usr/sbin/mosquitto";
-
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool port_open(int port) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
 
 // Every message on every topic, as mosquitto_sub -v '#' would print them.
 class Subscriber {
@@ -108,7 +83,7 @@ class MqttBroker : public LibFixture {
         LibFixture::SetUp();
         if (access(MOSQUITTO, X_OK) != 0)
             GTEST_SKIP() << "no mosquitto broker on this machine";
-        port_ = free_port();
+        port_ = osl::sim::free_loopback_port();
         write_file(path("broker.conf"),
                    "listener " + std::to_string(port_) +
                        " 127.0.0.1\nallow_anonymous true\npersistence false\n");
@@ -125,7 +100,7 @@ class MqttBroker : public LibFixture {
             execl(MOSQUITTO, "mosquitto", "-c", path("broker.conf").c_str(), nullptr);
             return 127;
         });
-        ASSERT_TRUE(wait_until([this] { return port_open(port_); }))
+        ASSERT_TRUE(wait_until([this] { return osl::sim::loopback_accepts(port_); }))
             << read_file(path("broker.err"));
     }
     void stop_broker() {

@@ -2,18 +2,16 @@
 // on a free loopback port, the bridge with the kit's sensors adopted, and a
 // subscriber that prints every message of the bridge as it arrives, topic
 // first, as a Home Assistant would receive them.
-#include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "demo.h"
 #include "mqtt.h"
+#include "sim/loopback.h"
 
 namespace {
 
@@ -21,29 +19,6 @@ constexpr const char *BROKER = "/usr/sbin/mosquitto";
 constexpr const char *SUBSCRIBER = "/usr/bin/mosquitto_sub";
 
 std::string config_path;
-
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool accepts(int port) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
 
 pid_t spawn(const char *program, char *const argv[]) {
     const pid_t pid = fork();
@@ -82,7 +57,7 @@ int main(int argc, char **argv) {
     char dir[] = "/tmp/osl-mqtt-demo-XXXXXX";
     if (mkdtemp(dir) == nullptr)
         return 2;
-    const int port = free_port();
+    const int port = osl::sim::free_loopback_port();
     const std::string conf = std::string(dir) + "/broker.conf";
     FILE *f = fopen(conf.c_str(), "w");
     fprintf(f, "listener %d 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n",
@@ -102,7 +77,7 @@ int main(int argc, char **argv) {
     std::string conf_arg = conf;
     char *broker_argv[] = {b0, b1, conf_arg.data(), nullptr};
     const pid_t broker = spawn(BROKER, broker_argv);
-    for (int i = 0; i < 200 && !accepts(port); i++)
+    for (int i = 0; i < 200 && !osl::sim::loopback_accepts(port); i++)
         usleep(10000);
     std::string port_arg = std::to_string(port);
     char s0[] = "mosquitto_sub", s1[] = "-h", s2[] = "127.0.0.1", s3[] = "-p", s5[] = "-v",
