@@ -17,8 +17,9 @@
 # Every build uses the stricter warning set (OSL_STRICT_WARNINGS), and the
 # format and clang-tidy checks (tools/lint.sh) run after the debug build.
 #
-#   tools/test.sh --quick   while working: the debug build, its tests (all
-#                           but the virtual machines') and the lint checks
+#   tools/test.sh --quick   while working: the debug build, its unit tests
+#                           (not the programs run whole: label end_to_end)
+#                           and the lint checks
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
@@ -41,7 +42,8 @@ run() {
 
 if [ "$quick" -eq 1 ]; then
   tools/deps.sh
-  run build-test -DCMAKE_BUILD_TYPE=Debug -DOSL_BUILD_BENCH=OFF
+  configure_and_build build-test -DCMAKE_BUILD_TYPE=Debug -DOSL_BUILD_BENCH=OFF
+  ctest --test-dir build-test --output-on-failure -j "$jobs" -LE end_to_end
   tools/lint.sh build-test
   exit 0
 fi
