@@ -5,17 +5,21 @@
 // Home Assistant's discovery format, and compared as parsed JSON.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "bridge.h"
 #include "config.h"
+#include "mqtt.h"
+#include "support/child.h"
 #include "support/frames.h"
 #include "support/lib_fixture.h"
 
@@ -217,6 +221,135 @@ TEST_F(MqttBridge, FlagsAreBinarySensorsOfTheirClass) {
         EXPECT_FALSE(conf.contains("unit_of_measurement"));
         EXPECT_EQ(broker.last(std::string("ostrel/333333333333/") + c.kind + "/state")[c.field], 1);
     }
+}
+
+// Every other family's state message, field by field as the README's table
+// gives them, with the kind, the board and the time.
+TEST_F(MqttBridge, EveryFamilysStateCarriesItsFields) {
+    struct Case {
+        const char *kind;
+        uint8_t type;
+        std::array<uint8_t, 9> b7;
+        json fields;
+    };
+    const double volts = static_cast<double>(213 / 71.0f);
+    const Case cases[] = {
+        {"motion",
+         OSL_DEV_MOTION,
+         {0x80, 0xF6, 24, 0x0C, 0x1C, 0x0B, 0x31, 0x01, 0x07},
+         {{"firmware", 0x0107},
+          {"light", 24},
+          {"temperature", -10},
+          {"flags", 0x80},
+          {"adc1", 3100},
+          {"adc2", 2865},
+          {"motion", 1}}},
+        {"button",
+         OSL_DEV_BUTTON,
+         {2, 0x0A, 19, 64, 0, 0, 0, 0x01, 0x07},
+         {{"firmware", 0x0107},
+          {"light", 64},
+          {"temperature", 19},
+          {"button", 2},
+          {"inputs", 0x0A}}},
+        {"flood",
+         OSL_DEV_FLOOD,
+         {0x01, 14, 0, 0, 0, 0, 0, 0x01, 0x07},
+         {{"firmware", 0x0107}, {"temperature", 14}, {"flags", 1}, {"flood", 1}}},
+        {"magneto",
+         OSL_DEV_MAGNETO,
+         {0x00, 19, 64, 0x0C, 0x1C, 0x0B, 0x51, 0x01, 0x07},
+         {{"firmware", 0x0107},
+          {"light", 64},
+          {"temperature", 19},
+          {"flags", 0},
+          {"adc1", 3100},
+          {"adc2", 2897},
+          {"contact", 0}}},
+    };
+    config.sensors.push_back({"777777777777", ""});
+    auto bridge = make();
+    bridge->connected();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.kind);
+        bridge->record(
+            record_of("777777777777", DeviceBlock{3600, c.type, 213, 3, c.b7}.bytes(), -66));
+        json expected = c.fields;
+        expected["kind"] = osl_device_kind_name(c.type);
+        expected["board"] = "kitchen";
+        expected["time"] = "2023-11-14T22:13:20Z";
+        expected["rssi"] = -66;
+        expected["voltage"] = volts;
+        expected["uptime"] = 3600;
+        expected["interval"] = 6;
+        EXPECT_EQ(broker.last(std::string("ostrel/777777777777/") + c.kind + "/state"), expected);
+    }
+}
+
+// The air sensor's records carry no family mark: the library knows them by
+// the sender it heard them from, and so does the bridge.
+TEST_F(MqttBridge, TheAirSensorsStateComesThroughTheLibrary) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, 0), OSL_OPEN_OK);
+    AirBlock a;
+    a.vcc = 213;
+    a.kelvin_x100 = 0x739B; // 22.80 °C
+    a.rh = 41;
+    a.pm10 = 30;
+    a.pm2_5 = 12;
+    a.pm1 = 4;
+    a.minutes_from = 3;
+    a.minutes_to = 8;
+    sim.deliver(air_report(addr_from_text("A0A1A2A3A4A5"), a.bytes(), -70));
+    tick();
+    osl_record rec;
+    ASSERT_EQ(osl_bt_queued(), 1);
+    osl_bt_read(&rec);
+
+    config.sensors.push_back({"A0A1A2A3A4A5", "Living room"});
+    auto bridge = make();
+    bridge->connected();
+    bridge->record(rec);
+    const json expected = {{"kind", "AIR"},
+                           {"board", "kitchen"},
+                           {"time", "2023-11-14T22:13:20Z"},
+                           {"rssi", -70},
+                           {"voltage", static_cast<double>(213 / 71.0f)},
+                           {"temperature", static_cast<double>((0x739B - 27315) / 100.0f)},
+                           {"humidity", 41},
+                           {"pm10", 30},
+                           {"pm25", 12},
+                           {"pm1", 4},
+                           {"minutes", 5}};
+    EXPECT_EQ(broker.last("ostrel/A0A1A2A3A4A5/air/state"), expected);
+    EXPECT_EQ(broker.last("homeassistant/sensor/ostrel_A0A1A2A3A4A5_air_pm25/config")
+                  .value("device_class", ""),
+              "pm25");
+    EXPECT_EQ(broker.last("homeassistant/sensor/ostrel_A0A1A2A3A4A5_air_pm25/config")
+                  .value("unit_of_measurement", ""),
+              "µg/m³");
+}
+
+// The whole program: a bad configuration is one line and status 2, before
+// the library or the broker is touched.
+TEST_F(MqttBridge, ABadConfigurationEndsTheProgramWithStatusTwo) {
+    const std::string file = path("bad.toml");
+    write_file(file, "[broker]\nport = 0\n");
+    Child program(path("out"), path("err"), [&] {
+        char a0[] = "ostrel_mqtt", a1[] = "--config";
+        std::vector<char> a2(file.begin(), file.end());
+        a2.push_back('\0');
+        char *argv[] = {a0, a1, a2.data(), nullptr};
+        const int status = ostrel::mqtt::mqtt_main(3, argv);
+        // The adapter untouched.
+        return sim.calls().empty() ? status : 99;
+    });
+    ASSERT_TRUE(program.wait());
+    EXPECT_TRUE(WIFEXITED(program.status()) && WEXITSTATUS(program.status()) == 2)
+        << program.status();
+    EXPECT_EQ(read_file(path("err")),
+              "ostrel_mqtt: " + file + ":2: broker.port: must be from 1 to 65535\n");
+    EXPECT_EQ(read_file(path("out")), "");
 }
 
 // The weather board sends weather, motion and button frames from one
