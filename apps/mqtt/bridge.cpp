@@ -128,7 +128,8 @@ std::string address_text(const osl_record &rec) {
 
 // --- the adoptions on disk ------------------------------------------------
 
-bool AdoptionStore::load(std::map<std::string, Adopted> &into, std::string &error) const {
+bool AdoptionStore::load(std::map<std::string, Adopted> &into, std::set<std::string> &discovery,
+                         std::string &error) const {
     std::ifstream in(path_);
     if (!in) {
         if (errno == ENOENT)
@@ -145,6 +146,8 @@ bool AdoptionStore::load(std::map<std::string, Adopted> &into, std::string &erro
                 a.kinds[k.at("kind").get<std::string>()] = k.value("interval_s", 0);
             into[d.at("address").get<std::string>()] = a;
         }
+        for (const json &t : j.value("discovery", json::array()))
+            discovery.insert(t.get<std::string>());
     } catch (const json::exception &e) {
         error = path_ + ": not a state file of this bridge: " + e.what();
         return false;
@@ -152,7 +155,8 @@ bool AdoptionStore::load(std::map<std::string, Adopted> &into, std::string &erro
     return true;
 }
 
-bool AdoptionStore::save(const std::map<std::string, Adopted> &adopted, std::string &error) const {
+bool AdoptionStore::save(const std::map<std::string, Adopted> &adopted,
+                         const std::set<std::string> &discovery, std::string &error) const {
     json devices = json::array();
     for (const auto &[address, a] : adopted) {
         if (a.from_config)
@@ -162,7 +166,8 @@ bool AdoptionStore::save(const std::map<std::string, Adopted> &adopted, std::str
             kinds.push_back({{"kind", kind}, {"interval_s", interval}});
         devices.push_back({{"address", address}, {"name", a.name}, {"kinds", kinds}});
     }
-    const std::string text = json{{"version", 1}, {"devices", devices}}.dump(2) + "\n";
+    const std::string text =
+        json{{"version", 1}, {"devices", devices}, {"discovery", discovery}}.dump(2) + "\n";
     const std::string tmp = path_ + ".tmp";
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -198,7 +203,7 @@ std::string Bridge::availability_topic() const {
 }
 
 bool Bridge::start(std::string &error) {
-    if (!store_.load(adopted_, error))
+    if (!store_.load(adopted_, configs_, error))
         return false;
     for (const SensorEntry &s : config_.sensors) {
         Adopted &a = adopted_[s.address];
@@ -216,6 +221,7 @@ void Bridge::connected() {
     for (const auto &[address, device] : adopted_)
         for (const auto &[kind, interval] : device.kinds)
             publish_discovery(address, kind, nullptr);
+    withdraw_removed();
     // The latest state of each device kept while the broker was away.
     for (const auto &[topic, payload] : kept_)
         if (out_.publish(topic, payload, false))
@@ -292,10 +298,38 @@ void Bridge::adopt(const std::string &address, const std::string &kind) {
     a.kinds.emplace(kind, 0);
     heard_.erase(address);
     heard_changed_ = true;
+    save();
+}
+
+void Bridge::save() {
     std::string error;
-    if (!store_.save(adopted_, error))
-        fprintf(stderr, "ostrel_mqtt: adoption of %s not kept: %s\n", address.c_str(),
-                error.c_str());
+    if (!store_.save(adopted_, configs_, error))
+        fprintf(stderr, "ostrel_mqtt: the state file was not written: %s\n", error.c_str());
+}
+
+void Bridge::publish_config(const std::string &topic, const std::string &payload) {
+    if (out_.publish(topic, payload, true) && configs_.insert(topic).second)
+        save();
+}
+
+// A device no longer adopted (taken out of the configuration) has its
+// entities taken back: an empty retained config deletes each.
+void Bridge::withdraw_removed() {
+    bool changed = false;
+    for (auto it = configs_.begin(); it != configs_.end();) {
+        const size_t at = it->find("/ostrel_");
+        const std::string address = at == std::string::npos ? "" : it->substr(at + 8, 12);
+        if (adopted_.count(address) != 0 || address.size() != 12) {
+            ++it;
+            continue;
+        }
+        if (!out_.publish(*it, "", true))
+            return; // the broker left: at the next connection
+        it = configs_.erase(it);
+        changed = true;
+    }
+    if (changed)
+        save();
 }
 
 std::string Bridge::device_topic(const std::string &address, const std::string &kind) const {
@@ -422,9 +456,9 @@ void Bridge::publish_discovery(const std::string &address, const std::string &ki
                 json trigger = {{"automation_type", "trigger"}, {"type", p.type},
                                 {"subtype", "button_1"},        {"topic", topic + "/action"},
                                 {"payload", p.action},          {"device", dev}};
-                out_.publish(config_.discovery_prefix + "/device_automation/" + device_id + "_" +
-                                 p.action + "/config",
-                             trigger.dump(), true);
+                publish_config(config_.discovery_prefix + "/device_automation/" + device_id + "_" +
+                                   p.action + "/config",
+                               trigger.dump());
             }
             continue;
         }
@@ -449,8 +483,8 @@ void Bridge::publish_discovery(const std::string &address, const std::string &ki
             c["unit_of_measurement"] = unit;
         if (e->diagnostic)
             c["entity_category"] = "diagnostic";
-        out_.publish(config_.discovery_prefix + "/" + e->component + "/" + unique + "/config",
-                     c.dump(), true);
+        publish_config(config_.discovery_prefix + "/" + e->component + "/" + unique + "/config",
+                       c.dump());
     }
     discovered_.insert(topic);
 }

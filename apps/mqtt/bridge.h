@@ -63,10 +63,14 @@ class AdoptionStore {
   public:
     explicit AdoptionStore(std::string path) : path_(std::move(path)) {}
     // false with `error` set when the file exists but cannot be read or parsed.
-    bool load(std::map<std::string, Adopted> &into, std::string &error) const;
+    // `discovery`: the discovery configs published for devices, so that those
+    // of a device no longer adopted can be taken back.
+    bool load(std::map<std::string, Adopted> &into, std::set<std::string> &discovery,
+              std::string &error) const;
     // Writes a temporary file, syncs it, renames it over the old one and
     // syncs the folder: a crash leaves the old file or the new, never a torn one.
-    bool save(const std::map<std::string, Adopted> &adopted, std::string &error) const;
+    bool save(const std::map<std::string, Adopted> &adopted, const std::set<std::string> &discovery,
+              std::string &error) const;
 
   private:
     std::string path_;
@@ -110,6 +114,9 @@ class Bridge {
     void respond(const std::string &request, const std::string &payload);
     void adopt(const std::string &address, const std::string &kind);
     void send_state(const std::string &topic, const std::string &payload);
+    void publish_config(const std::string &topic, const std::string &payload);
+    void withdraw_removed();
+    void save();
     std::string device_topic(const std::string &address, const std::string &kind) const;
 
     const Config &config_;
@@ -122,6 +129,7 @@ class Bridge {
     std::set<std::string> discovered_;          // discovery went out
     std::map<std::string, std::string> kept_;   // state topic -> latest state, broker away
     std::map<std::string, std::string> fields_; // the fields of its last record
+    std::set<std::string> configs_; // discovery configs out for devices (kept in the state file)
     int64_t adoption_until_ = 0;
     int64_t next_heard_ = 0;
     bool heard_changed_ = false;

@@ -437,6 +437,38 @@ TEST_F(MqttBridge, AnUnadoptedSensorIsHeardNotPublishedUntilAdoptionOpens) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// A sensor taken out of the configuration has its entities taken back at
+// the next start: an empty retained config for each.
+TEST_F(MqttBridge, ARemovedDeviceGetsEmptyRetainedConfigs) {
+    config.sensors.push_back({"111111111111", ""});
+    config.sensors.push_back({"888888888888", ""});
+    {
+        auto bridge = make();
+        bridge->connected();
+        bridge->record(meteo());
+        bridge->record(meteo("888888888888"));
+    }
+    const std::string gone = "homeassistant/sensor/ostrel_888888888888_meteo_temperature/config";
+    ASSERT_FALSE(broker.last_text(gone).empty());
+    config.sensors.pop_back();
+    broker.sent.clear();
+    auto bridge = make();
+    bridge->connected();
+    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_888888888888_"), 10);
+    for (const Published &p : broker.sent) {
+        if (p.topic.rfind("homeassistant/sensor/ostrel_888888888888_", 0) == 0) {
+            EXPECT_EQ(p.payload, "");
+            EXPECT_TRUE(p.retain);
+        }
+    }
+    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_111111111111_"), 0); // not heard yet
+    // Taken back once: not again at the next start.
+    broker.sent.clear();
+    auto again = make();
+    again->connected();
+    EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_888888888888_"), 0);
+}
+
 TEST_F(MqttBridge, HomeAssistantComingOnlineGetsDiscoveryAgain) {
     config.sensors.push_back({"111111111111", ""});
     auto bridge = make();
