@@ -540,6 +540,7 @@ void Bridge::publish_stats() {
     const json s = {{"records", stats_.records},
                     {"states", stats_.states},
                     {"published", stats_.published},
+                    {"heard", heard_.size()},
                     {"dropped", stats_.dropped},
                     {"recoveries", link.recoveries},
                     {"load", osl_lib_get_load(nullptr, nullptr)},
