@@ -1,8 +1,9 @@
 // The shipped programs, unchanged, as processes on the real stack: osl_scanner,
-// ostrel_home and the actors example on the controller hci_get_route gives,
-// osl_virtkit playing the kit's devices on the other two. What the programs
-// print is checked against what the kit says it sent ("sent" lines of
-// osl_virtkit -v, with the bytes each receiver unseals).
+// ostrel_home, the actors example and the MQTT bridge (with Mosquitto in the
+// machine) on the controller hci_get_route gives, osl_virtkit playing the
+// kit's devices on the other two. What the programs print (or publish) is
+// checked against what the kit says it sent ("sent" lines of osl_virtkit -v,
+// with the bytes each receiver unseals).
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -11,11 +12,17 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <optional>
 #include <set>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include "actors.h" // the example's actors, as it registers them
 #include "guest.h"
@@ -32,6 +39,7 @@ using osl::test::Child;
 using osl::test::mask_times;
 using osl::test::read_file;
 using osl::test::wait_for;
+using osl::test::write_file;
 namespace virtkit = osl::virtkit;
 
 constexpr char SCANNER[] = "/bin/osl_scanner";
@@ -1171,11 +1179,234 @@ void bluetoothd_scene(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
     t.check(up.empty(), scene + ": bluetoothd stopped, the controllers are up again", up);
 }
 
+// --- the MQTT bridge -------------------------------------------------------------
+
+constexpr char MQTT[] = "/bin/ostrel_mqtt";
+constexpr char MOSQUITTO[] = "/bin/mosquitto";
+constexpr char MOSQUITTO_SUB[] = "/bin/mosquitto_sub";
+// The machine's own loopback: nothing else listens there.
+constexpr int BROKER_PORT = 1883;
+constexpr char BROKER_CONF[] = "/tmp/mosquitto.conf";
+constexpr char MQTT_CONF[] = "/tmp/ostrel_mqtt.toml";
+constexpr char MQTT_STATE[] = "/tmp/ostrel_mqtt-state.json";
+constexpr char BOARD[] = "vm";
+// The bridge's default topic prefix, which the subscriber follows.
+constexpr char PREFIX[] = "ostrel";
+const std::string AVAILABILITY_TOPIC = std::string(PREFIX) + "/bridge/" + BOARD + "/state";
+
+// The bare machine's loopback starts down; up, the kernel gives it 127.0.0.1.
+std::string loopback_up() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return std::string("socket: ") + strerror(errno);
+    struct ifreq ifr = {};
+    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    std::string err;
+    if (ioctl(fd, SIOCGIFFLAGS, &ifr) != 0) {
+        err = std::string("SIOCGIFFLAGS: ") + strerror(errno);
+    } else {
+        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
+        if (ioctl(fd, SIOCSIFFLAGS, &ifr) != 0)
+            err = std::string("SIOCSIFFLAGS: ") + strerror(errno);
+    }
+    close(fd);
+    return err;
+}
+
+bool broker_listens() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    struct sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(BROKER_PORT);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
+    close(fd);
+    return ok;
+}
+
+// One "TOPIC PAYLOAD" line of mosquitto_sub -v.
+struct Message {
+    std::string topic;
+    std::string payload;
+};
+
+std::vector<Message> messages(const std::string &out) {
+    std::vector<Message> list;
+    size_t at = 0;
+    for (size_t end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = out.substr(at, end - at);
+        const size_t space = line.find(' ');
+        if (space != std::string::npos)
+            list.push_back({line.substr(0, space), line.substr(space + 1)});
+    }
+    return list;
+}
+
+bool field_is(const nlohmann::json &j, const char *name, double value) {
+    return j.is_object() && j.contains(name) && j[name].is_number() &&
+           j[name].get<double>() == value;
+}
+
+// The air sensor's 16 plain bytes, from its advertising data: after the
+// company identifier of its manufacturer structure.
+Bytes air_payload(const Bytes &adv) {
+    for (size_t i = 0; i < adv.size() && adv[i] != 0;) {
+        const size_t len = adv[i];
+        if (i + 1 + len > adv.size())
+            break;
+        if (adv[i + 1] == 0xFF && len >= 3 + 16)
+            return Bytes(adv.begin() + static_cast<long>(i) + 4,
+                         adv.begin() + static_cast<long>(i) + 4 + 16);
+        i += 1 + len;
+    }
+    return {};
+}
+
+// A state message's fields are those of this frame the kit sent: its kind,
+// the signal strength btvirt reports, and the readings that tell one frame
+// from the next (a sensor's uptime and supply; the air sensor's particles,
+// humidity and measuring time).
+bool state_of(const nlohmann::json &j, const Sent &f) {
+    if (!j.is_object() || !j.contains("kind") || j["kind"] != f.kind || !field_is(j, "rssi", RSSI))
+        return false;
+    if (f.kind == "AIR") {
+        const Bytes plain = air_payload(f.bytes);
+        if (plain.empty())
+            return false;
+        const Plain p{plain};
+        return field_is(j, "voltage", p.volts(3)) && field_is(j, "humidity", p.u(7)) &&
+               field_is(j, "pm10", p.be16(8)) && field_is(j, "pm25", p.be16(10)) &&
+               field_is(j, "pm1", p.be16(12)) && field_is(j, "minutes", p.u(2) - p.u(1));
+    }
+    if (f.bytes.size() != 16)
+        return false;
+    const Plain p{f.bytes};
+    return field_is(j, "uptime", p.wt()) && field_is(j, "voltage", p.volts(5));
+}
+
+std::string lower(std::string s) {
+    for (char &c : s)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The families whose state messages match a frame the kit sent.
+std::set<std::string> matched(const std::vector<Message> &list, const std::vector<Sent> &sent) {
+    std::set<std::string> kinds;
+    for (const Message &m : list) {
+        const nlohmann::json j = nlohmann::json::parse(m.payload, nullptr, false);
+        for (const Sent &f : sent)
+            if (m.topic == std::string(PREFIX) + "/" + f.addr + "/" + lower(f.kind) + "/state" &&
+                state_of(j, f)) {
+                kinds.insert(f.kind);
+                break;
+            }
+    }
+    return kinds;
+}
+
+bool published(const std::vector<Message> &list, const std::string &topic,
+               const std::string &payload) {
+    return std::any_of(list.begin(), list.end(),
+                       [&](const Message &m) { return m.topic == topic && m.payload == payload; });
+}
+
+void stop(Child &c) {
+    kill(c.pid(), SIGTERM);
+    c.wait(EXIT_DEADLINE);
+}
+
+// ostrel_mqtt with Mosquitto in the machine: every family the kit sends
+// reaches a subscriber as a state message with the values of a frame the kit
+// sent; availability "online", then "offline" on SIGTERM.
+void mqtt_scene(Tally &t, const std::vector<int> &kit_devs) {
+    Verdict verdict(t, "10, ostrel_mqtt and Mosquitto");
+    const std::string scene = "mqtt";
+    const std::string lo = loopback_up();
+    if (!t.check(lo.empty(), scene + ": the loopback is up", lo))
+        return;
+    // Mosquitto started as root switches to the user it is told to, which
+    // must be in /etc/passwd.
+    mkdir("/etc", 0755);
+    if (access("/etc/passwd", F_OK) != 0)
+        write_file("/etc/passwd", "root:x:0:0:root:/:/bin/sh\n");
+    write_file(BROKER_CONF, format("listener %d 127.0.0.1\nallow_anonymous true\n"
+                                   "persistence false\nuser root\n",
+                                   BROKER_PORT));
+    std::string sensors;
+    for (const char *addr : {virtkit::WEATHER_ADDR, virtkit::DOOR_ADDR, virtkit::AIR_ADDR})
+        sensors += format("\n[[sensor]]\naddress = \"%s\"\n", addr);
+    write_file(MQTT_CONF, format("board = \"%s\"\nstate_file = \"%s\"\n\n[broker]\n"
+                                 "host = \"127.0.0.1\"\nport = %d\n\n[library]\n"
+                                 "verbosity = [\"lib\"]\n",
+                                 BOARD, MQTT_STATE, BROKER_PORT) +
+                              sensors);
+    unlink(MQTT_STATE);
+
+    auto broker = start("mosquitto", {MOSQUITTO, "-c", BROKER_CONF});
+    if (!t.check(wait_for([&] { return broker_listens() || broker->ended(); }, EXIT_DEADLINE) &&
+                     !broker->ended(),
+                 scene + format(": Mosquitto listens on 127.0.0.1:%d", BROKER_PORT),
+                 outputs("mosquitto")))
+        return;
+    auto sub =
+        start("mosquitto_sub", {MOSQUITTO_SUB, "-h", "127.0.0.1", "-p", std::to_string(BROKER_PORT),
+                                "-v", "-t", std::string(PREFIX) + "/#"});
+    auto kit = start_kit("kit_mqtt", kit_devs);
+    if (kit_up(t, scene, "kit_mqtt", *kit)) {
+        auto bridge = start("mqtt", {MQTT, "--config", MQTT_CONF});
+        const std::vector<std::string> kinds = {"METEO",  "FLOOD",   "MOTION",
+                                                "BUTTON", "MAGNETO", "AIR"};
+        std::set<std::string> seen;
+        wait_for(
+            [&] {
+                seen = matched(messages(output("mosquitto_sub")), parse_sent(output("kit_mqtt")));
+                return seen.size() == kinds.size() || bridge->ended();
+            },
+            SCENE_DEADLINE);
+        const std::vector<Message> got = messages(output("mosquitto_sub"));
+        for (const std::string &kind : kinds) {
+            const std::string suffix = "/" + lower(kind) + "/state";
+            std::string last; // the family's last state message, if any
+            for (const Message &m : got)
+                if (m.topic.size() > suffix.size() &&
+                    m.topic.compare(m.topic.size() - suffix.size(), suffix.size(), suffix) == 0)
+                    last = m.topic + " " + m.payload;
+            t.check(seen.count(kind) == 1,
+                    scene + ": " + PREFIX + "/<address>" + suffix +
+                        " carries the values of a frame the kit sent",
+                    (last.empty() ? "none published" : "last published: " + last) +
+                        "\n--- ostrel_mqtt ---" + outputs("mqtt"));
+        }
+        t.check(published(messages(output("mosquitto_sub")), AVAILABILITY_TOPIC, "online"),
+                scene + ": " + AVAILABILITY_TOPIC + " says \"online\"", outputs("mosquitto_sub"));
+
+        kill(bridge->pid(), SIGTERM);
+        const bool ended = bridge->wait(EXIT_DEADLINE);
+        t.check(ended && ended_with(*bridge, 0), scene + ": SIGTERM ends ostrel_mqtt with status 0",
+                ended ? status_text(*bridge) + outputs("mqtt") : "still running");
+        t.check(wait_for(
+                    [&] {
+                        return published(messages(output("mosquitto_sub")), AVAILABILITY_TOPIC,
+                                         "offline");
+                    },
+                    EXIT_DEADLINE),
+                scene + ": then " + AVAILABILITY_TOPIC + " says \"offline\"",
+                outputs("mosquitto_sub"));
+        ends_with_close_lines(t, scene, mask_times(output("mqtt")));
+    }
+    interrupt(t, scene, *kit, "kit_mqtt");
+    stop(*sub);
+    stop(*broker);
+}
+
 } // namespace
 
 void programs_phase(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
-    for (const char *program :
-         {SCANNER, HOME, EXAMPLE, VIRTKIT, HCICONFIG, BLUETOOTHCTL, BLUETOOTHD, DBUS_DAEMON})
+    for (const char *program : {SCANNER, HOME, EXAMPLE, VIRTKIT, HCICONFIG, BLUETOOTHCTL,
+                                BLUETOOTHD, DBUS_DAEMON, MQTT, MOSQUITTO, MOSQUITTO_SUB})
         if (!t.check(access(program, X_OK) == 0, std::string(program) + " is in the machine"))
             return;
     fprintf(stderr, "programs on hci%d, the kit on", lib_dev);
@@ -1196,6 +1427,7 @@ void programs_phase(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
     down_up_scene(t, lib_dev, kit_devs);
     unplug_scene(t, lib_dev, kit_devs);
     bluetoothd_scene(t, lib_dev, kit_devs);
+    mqtt_scene(t, kit_devs);
 }
 
 } // namespace osl::vm
