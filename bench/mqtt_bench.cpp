@@ -221,6 +221,7 @@ int main(int argc, char **argv) {
             bridge.record(rec);
         }
         client.service(now_ms());
+        bridge.pass();
         osl_sleep_ms(PASS_MS);
     }
     // The last ones out.

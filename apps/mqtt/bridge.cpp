@@ -78,6 +78,8 @@ constexpr int EXPIRE_DEFAULT_S = 900;
 constexpr int HEARD_EVERY_S = 5;
 constexpr size_t HEARD_MAX = 256;
 constexpr int STATS_EVERY_S = 30;
+// The list of discovery configs out is written at most this often.
+constexpr int CONFIGS_SAVE_EVERY_S = 5;
 constexpr int PERMIT_JOIN_MAX_S = 3600;
 
 const EntityKind *entity_of(const std::string &field) {
@@ -302,14 +304,17 @@ void Bridge::adopt(const std::string &address, const std::string &kind) {
 }
 
 void Bridge::save() {
+    configs_dirty_ = false;
     std::string error;
     if (!store_.save(adopted_, configs_, error))
         fprintf(stderr, "ostrel_mqtt: the state file was not written: %s\n", error.c_str());
 }
 
+// The list of configs is written later, with others (pass()): a save syncs
+// the disk, and a new device publishes a dozen configs at once.
 void Bridge::publish_config(const std::string &topic, const std::string &payload) {
     if (out_.publish(topic, payload, true) && configs_.insert(topic).second)
-        save();
+        configs_dirty_ = true;
 }
 
 // A device no longer adopted (taken out of the configuration) has its
@@ -551,6 +556,10 @@ void Bridge::publish_stats() {
 
 void Bridge::pass() {
     const int64_t now = now_();
+    if (configs_dirty_ && now >= next_save_) {
+        save();
+        next_save_ = now + CONFIGS_SAVE_EVERY_S;
+    }
     if (!out_.connected())
         return;
     if (heard_changed_ && now >= next_heard_) {

@@ -130,6 +130,8 @@ class Bridge {
     std::map<std::string, std::string> kept_;   // state topic -> latest state, broker away
     std::map<std::string, std::string> fields_; // the fields of its last record
     std::set<std::string> configs_; // discovery configs out for devices (kept in the state file)
+    bool configs_dirty_ = false;
+    int64_t next_save_ = 0;
     int64_t adoption_until_ = 0;
     int64_t next_heard_ = 0;
     bool heard_changed_ = false;

@@ -37,6 +37,9 @@ bool Client::setup(std::string &error) {
         error = "the MQTT client could not be made";
         return false;
     }
+    // Each record is a small message that should leave at once, not wait for
+    // the one before it to be acknowledged (Nagle's algorithm).
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(mosq_, on_connect);
     mosquitto_disconnect_callback_set(mosq_, on_disconnect);
     mosquitto_message_callback_set(mosq_, on_message_cb);
