@@ -25,6 +25,7 @@
 #include "frames/window.h"
 #include "osl.h"
 #include "support/capture.h"
+#include "support/quiet_thread.h"
 #include "support/child.h"
 #include "support/frames.h"
 #include "support/lib_fixture.h"
@@ -366,10 +367,8 @@ class SleepCountdown : public Lifecycle {
         EXPECT_EQ(osl_bt_open(0, 0, 0, 0), 0);
         osl_sleep_countdown = -7; // marks "not yet set"
         std::atomic<int32_t> seen{-7};
-        std::thread watcher([&] {
-            sigset_t all;
-            sigfillset(&all);
-            pthread_sigmask(SIG_BLOCK, &all, nullptr); // signals go to the sleeper
+        // Signals go to the sleeper.
+        std::thread watcher = osl::test::quiet_thread([&] {
             wait_until([] { return osl_sleep_countdown != -7; });
             seen = osl_sleep_countdown;
             kill(getpid(), SIGINT);
@@ -414,10 +413,7 @@ TEST_F(Lifecycle, RealTimerPacesSleepAndSigintEndsTheApplicationLoop) {
     sim.deliver(event(osl::frame::REPORT_STD_SIZE));
     EXPECT_TRUE(wait_until([&] { return sim.pending() == 0; }));
 
-    std::thread interrupter([] {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    std::thread interrupter = osl::test::quiet_thread([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         kill(getpid(), SIGINT);
     });

@@ -15,6 +15,7 @@
 #include "frames/seal.h"
 #include "guest.h"
 #include "support/capture.h"
+#include "support/quiet_thread.h"
 
 namespace osl::vm {
 
@@ -37,15 +38,10 @@ Block frame_block(int i) {
 }
 
 // Plays the sensor frames from the device's controller, starting once the
-// library has begun its command. Runs on a thread of its own that never
-// takes the library's signals, so the tick stays on the main thread.
+// library has begun its command. Runs on a quiet_thread, which never takes
+// the library's signals, so the tick stays on the main thread.
 void play_frames(Device &device, std::atomic<int> &sent, std::atomic<int> &sent_busy,
                  std::string &err) {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGALRM);
-    sigaddset(&signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     const auto deadline = Clock::now() + std::chrono::milliseconds(DEADLINE_MS);
     while (osl_tx_busy == 0) {
         if (Clock::now() > deadline) {
@@ -125,8 +121,8 @@ void command_phase(Tally &t, int lib_dev, int device_dev, int scanner_dev) {
     std::atomic<int> sent{0};
     std::atomic<int> sent_busy{0};
     std::string play_err;
-    std::thread player(play_frames, std::ref(device), std::ref(sent), std::ref(sent_busy),
-                       std::ref(play_err));
+    std::thread player =
+        osl::test::quiet_thread([&] { play_frames(device, sent, sent_busy, play_err); });
     const int result = osl_relay_on(RELAY_NAME, CHANNELS_ON);
     player.join();
     t.check(result == 0, "command phase: osl_relay_on returns 0", std::to_string(result));

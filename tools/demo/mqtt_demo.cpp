@@ -23,8 +23,10 @@ std::string config_path;
 pid_t spawn(const char *program, char *const argv[]) {
     const pid_t pid = fork();
     if (pid == 0) {
-        // Ctrl-C is the demonstration's to handle: it ends these itself.
-        signal(SIGINT, SIG_IGN);
+        // A process group of its own: the terminal's Ctrl-C goes to the
+        // demonstration alone, which ends these itself once the bridge has
+        // said "offline" (the broker would otherwise quit first).
+        setpgid(0, 0);
         execv(program, argv);
         _exit(127);
     }
