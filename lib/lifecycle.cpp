@@ -56,13 +56,6 @@ bool timer_created;
 // open in that time must not clear the live adapter record.
 bool library_open;
 
-// A failed scan start's code is told apart from the adapter's own by this
-// offset: OSL_OPEN_SCAN_PARAMS and the three after it.
-constexpr int OSL_OPEN_SCAN_OFFSET = OSL_OPEN_SCAN_PARAMS - OSL_SCAN_PARAMS_REFUSED;
-static_assert(OSL_SCAN_FILTER_SET + OSL_OPEN_SCAN_OFFSET == OSL_OPEN_FILTER_SET, "one offset");
-// Steps of a lamp's set-up, each with its open result.
-constexpr int OSL_LAMP_STEPS = OSL_LAMP_STEP_VALUE;
-
 void osl_report_already_running(int flags) {
     if (flags & OSL_LOG_LIB) {
         osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
@@ -221,13 +214,10 @@ int osl_bt_open(int pin_rx, int pin_tx, int pin_pwr, int flags) {
     osl_rx_window_reset();
     osl_actors_listen();
 
-    int r = osl_adapter_open();
-    if (r != 0)
+    if (int r = osl_adapter_open_scanning(); r != 0)
         return r;
-    r = osl_scan_start();
-    if (r != 0)
-        return r + OSL_OPEN_SCAN_OFFSET;
 
+    osl_link_reset();
     signal(SIGINT, osl_int_handler);
     signal(SIGALRM, osl_timer_handler);
     if (osl_timer_start(OSL_TICK_MS) != 0) {

@@ -27,9 +27,9 @@ osl_actor_ref osl_pwm_ref(int i) {
 
 // Where each kind reports its state is its family's (frames/fields.h).
 const osl_actor_kind osl_actor_kinds[OSL_ACTOR_KINDS] = {
-    {OSL_DEV_RELAY, "relay", "RELAY", 1, OSL_RELAY_CHANNELS_AT, &osl_relay_count, osl_relay_ref},
-    {OSL_DEV_DIMMER, "dimmer", "DIMMER", 1, OSL_DIMMER_LEVEL_AT, &osl_dimmer_count, osl_dimmer_ref},
-    {OSL_DEV_PWM, "pwm", "PWM", 3, OSL_PWM_LEVELS_AT, &osl_pwm_count, osl_pwm_ref},
+    {OSL_DEV_RELAY, "relay", 1, OSL_RELAY_CHANNELS_AT, &osl_relay_count, osl_relay_ref},
+    {OSL_DEV_DIMMER, "dimmer", 1, OSL_DIMMER_LEVEL_AT, &osl_dimmer_count, osl_dimmer_ref},
+    {OSL_DEV_PWM, "pwm", 3, OSL_PWM_LEVELS_AT, &osl_pwm_count, osl_pwm_ref},
 };
 
 const osl_actor_kind *osl_actor_kind_of(uint8_t type) {

@@ -24,11 +24,12 @@ void osl_print_actor(time_t when, const uint8_t *data, unsigned len) {
     if (l.kind >= OSL_ACTOR_KINDS)
         return;
     const osl_actor_kind &kind = osl_actor_kinds[l.kind];
+    const osl_family &family = *osl_family_of(kind.type);
     uint8_t record[OSL_REC_SIZE];
     osl_rx_line_record(l, record);
     osl_print_time_prefix_at(when, OSL_LOG_TIME_FORMAT);
-    printf("[osl rec] %s '%s'", kind.label, kind.entry(l.index).name);
-    osl_family_print_fields(*osl_family_of(kind.type), record);
+    printf("[osl rec] %s '%s'", family.kind, kind.entry(l.index).name);
+    osl_family_print_fields(family, record);
 }
 
 } // namespace

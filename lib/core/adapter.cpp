@@ -151,6 +151,16 @@ int osl_scan_start() {
     return 0;
 }
 
+int osl_adapter_open_scanning() {
+    constexpr int offset = OSL_OPEN_SCAN_PARAMS - OSL_SCAN_PARAMS_REFUSED;
+    static_assert(OSL_SCAN_FILTER_SET + offset == OSL_OPEN_FILTER_SET, "one offset");
+    const int r = osl_adapter_open();
+    if (r != 0)
+        return r;
+    const int s = osl_scan_start();
+    return s != 0 ? s + offset : 0;
+}
+
 int osl_scan_ensure() {
     if (osl_set_scan_parameters_on(osl_adapter.cmd_sock) < 0)
         // The LE helpers turn a controller's non-zero status into EIO.

@@ -66,6 +66,9 @@ int osl_scan_restart();
 
 int osl_adapter_open(); // 0, OSL_OPEN_NO_ADAPTER, OSL_OPEN_SOCKET, OSL_OPEN_BIND, OSL_OPEN_NONBLOCK
 int osl_scan_start();   // 0 or an OSL_SCAN_ code
+// Both, as the open and a link opened again take them: 0, or the open result
+// (a scan start's code told apart by OSL_OPEN_SCAN_PARAMS and the three after).
+int osl_adapter_open_scanning();
 void osl_scan_stop();
 int osl_adapter_close(); // always 0
 int osl_read_own_addr(); // 0 or an OSL_OWN_ADDR_ code

@@ -42,6 +42,8 @@ enum : int {
     OSL_LAMP_STEP_DIRECTION = 1 + OSL_OPEN_LAMP_DIRECTION,
     OSL_LAMP_STEP_VALUE = 1 + OSL_OPEN_LAMP_VALUE,
 };
+inline constexpr int OSL_LAMP_STEPS = OSL_LAMP_STEP_VALUE; // each with its open result
+static_assert(OSL_OPEN_LAMP + 3 * OSL_LAMP_STEPS - 1 == OSL_OPEN_LAMP_LAST, "three lamps");
 // Sets up lamp 1..3 on a GPIO line: 0 done (or lamp left out); else the
 // failing step.
 int osl_lamp_setup(osl_lamps_t *lamps, int lamp, int gpio);

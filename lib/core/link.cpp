@@ -34,6 +34,21 @@ bool osl_link_due(uint32_t at) {
     return static_cast<int32_t>(osl_link.ticks - at) >= 0;
 }
 
+// Ticks without an event, counted from the later of the last event and the
+// moment the link was (re)opened or its scan restarted.
+uint32_t osl_link_silence() {
+    const uint32_t now = osl_link.ticks;
+    const uint32_t event = osl_link.last_event;
+    const bool event_later = static_cast<int32_t>(event - osl_link.counted_from) > 0;
+    return now - (event_later ? event : osl_link.counted_from);
+}
+
+// From now on, a silence counts afresh.
+void osl_link_count_from_now() {
+    osl_link.counted_from = osl_link.ticks;
+    osl_link.next_question = osl_link.ticks + OSL_LINK_SILENCE_TICKS;
+}
+
 // A library-event line of the link's own, time prefix first.
 bool osl_link_line() {
     if (!osl_log_on(OSL_LOG_LIB))
@@ -61,12 +76,7 @@ int osl_link_open_steps() {
     const int32_t verbosity = osl_verbosity;
     osl_verbosity = verbosity & ~OSL_LOG_LIB;
     osl_adapter = osl_adapter_t{};
-    int r = osl_adapter_open();
-    if (r == 0) {
-        r = osl_scan_start();
-        if (r != 0)
-            r += OSL_OPEN_SCAN_PARAMS - OSL_SCAN_PARAMS_REFUSED;
-    }
+    const int r = osl_adapter_open_scanning();
     osl_verbosity = verbosity;
     if (r != 0)
         osl_link_close_quietly();
@@ -77,11 +87,8 @@ void osl_link_up_again() {
     osl_link.recoveries++;
     osl_link.down = false;
     osl_link.attempts = 0;
-    osl_link.failing = 0;
-    osl_link.last_event = osl_link.ticks;
-    osl_link.next_question = osl_link.ticks + OSL_LINK_SILENCE_TICKS;
     osl_link.wedged_after = OSL_LINK_WEDGED_TICKS;
-    osl_link.restarted_at = osl_link.ticks - 1;
+    osl_link_count_from_now();
 }
 
 void osl_link_attempt() {
@@ -113,7 +120,7 @@ void osl_link_attempt() {
     if (osl_link_line()) {
         const char *why = osl_result_text(OSL_OP_OPEN, r);
         printf("[osl link] not open (code %d: %s); next try in %u s\n\r", r,
-               why != nullptr ? why : "?", static_cast<unsigned>(delay / 100));
+               why != nullptr ? why : "?", static_cast<unsigned>(delay / OSL_LINK_TICKS_PER_S));
     }
 }
 
@@ -135,9 +142,9 @@ void osl_link_lose(const char *why, int err) {
 // says it scans and reports nothing is wedged. Its scan is stopped and
 // started again, less often each time the silence goes on.
 void osl_link_maybe_wedged() {
-    if (osl_link.last_event != osl_link.restarted_at)
+    if (static_cast<int32_t>(osl_link.last_event - osl_link.counted_from) > 0)
         osl_link.wedged_after = OSL_LINK_WEDGED_TICKS; // it reported since
-    const uint32_t silent = osl_link.ticks - osl_link.last_event;
+    const uint32_t silent = osl_link_silence();
     if (silent < osl_link.wedged_after)
         return;
     const int r = osl_scan_restart();
@@ -146,14 +153,12 @@ void osl_link_maybe_wedged() {
         return;
     }
     osl_link.recoveries++;
-    // Measured from now on: the silence counts afresh.
-    osl_link.last_event = osl_link.ticks;
-    osl_link.restarted_at = osl_link.ticks;
+    osl_link_count_from_now();
     if (osl_link.wedged_after < OSL_LINK_WEDGED_MAX_TICKS)
         osl_link.wedged_after *= 2;
     if (osl_link_line())
         printf("[osl link] no report for %u s: scan started again\n\r",
-               static_cast<unsigned>(silent / 100));
+               static_cast<unsigned>(silent / OSL_LINK_TICKS_PER_S));
 }
 
 // A silence: does the controller still scan?
@@ -197,17 +202,18 @@ void osl_link_read_failed(int err) {
         osl_link.lost = err != 0 ? err : EIO;
 }
 
-void osl_link_start() {
+void osl_link_reset() {
     osl_link.lost = 0;
     osl_link.failing = 0;
     osl_link.down = false;
     osl_link.busy = false;
     osl_link.gone = false;
     osl_link.attempts = 0;
-    osl_link.last_event = osl_link.ticks;
-    osl_link.next_question = osl_link.ticks + OSL_LINK_SILENCE_TICKS;
     osl_link.wedged_after = OSL_LINK_WEDGED_TICKS;
-    osl_link.restarted_at = osl_link.ticks - 1;
+}
+
+void osl_link_start() {
+    osl_link_count_from_now();
     osl_link.active = true;
 }
 
@@ -224,7 +230,7 @@ void osl_link_supervise() {
             osl_link_attempt();
     } else if (osl_link.lost != 0) {
         osl_link_lose("read error", osl_link.lost);
-    } else if (osl_link.ticks - osl_link.last_event >= OSL_LINK_SILENCE_TICKS &&
+    } else if (osl_link_silence() >= OSL_LINK_SILENCE_TICKS &&
                osl_link_due(osl_link.next_question)) {
         osl_link_question();
     }

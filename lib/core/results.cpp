@@ -84,8 +84,8 @@ constexpr const char *osl_lamp_results[] = {
     "GPIO %d (%s lamp) could not be made an output: %s/gpio%d/direction could not be written",
     "GPIO %d (%s lamp) could not be switched: its value file did not open: %s/gpio%d/value",
 };
-constexpr int OSL_LAMP_STEPS = sizeof osl_lamp_results / sizeof osl_lamp_results[0];
-static_assert(OSL_OPEN_LAMP + 3 * OSL_LAMP_STEPS - 1 == OSL_OPEN_LAMP_LAST, "three lamps");
+static_assert(sizeof osl_lamp_results / sizeof osl_lamp_results[0] == OSL_LAMP_STEPS,
+              "a text per step");
 
 // The lamps in the order of their GPIO arguments, as the texts name them.
 constexpr const char *osl_lamp_roles[] = {"receive", "transmit", "power"};
