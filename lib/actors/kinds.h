@@ -21,10 +21,10 @@ struct osl_actor_ref {
 };
 
 struct osl_actor_kind {
-    uint8_t type;      // device type in records and frames (OSL_DEV_...)
-    const char *name;  // in registration lines: "relay"
-    int channels;      // bytes of wanted and reported state
-    int reported_at;   // payload byte of the first reported state byte
+    uint8_t type;     // device type in records and frames (OSL_DEV_...)
+    const char *name; // in registration lines: "relay"
+    int channels;     // bytes of wanted and reported state
+    int reported_at;  // payload byte of the first reported state byte
     volatile int32_t *count;
     osl_actor_ref (*entry)(int i);
 };
