@@ -166,7 +166,8 @@ typedef struct osl_field {
 
 /* The family of a record osl_bt_read returned: its device type, or
  * OSL_DEV_AIR for a record of an air-quality sensor the library heard lately
- * (it remembers the addresses of the last 16 it heard). */
+ * (it remembers the addresses of the last 16 it heard); OSL_FIELDS_UNKNOWN_TYPE
+ * for a null record. */
 int osl_record_type(const osl_record *rec);
 
 /* No family has more fields than this: room for any record's fields. */
@@ -212,7 +213,8 @@ typedef struct osl_link_status {
     uint32_t recoveries;        /* times the link was lost or stopped scanning, and restored */
     uint32_t read_errors;       /* reads that failed, other than "nothing waiting" */
     int last_error;             /* errno of the last failed read, 0 none */
-    uint32_t ms_since_event;    /* since the adapter last delivered an event */
+    uint32_t ms_since_event;    /* since the adapter last delivered an event (or since the
+                                   program started, before the first) */
     uint32_t events_dropped;    /* events not decoded: the record queue had no room */
     uint32_t window_overflows;  /* frames that found the reception window full and took
                                    the place of its oldest */

@@ -7,7 +7,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -241,9 +240,8 @@ void Bridge::permit_join(int seconds) {
     adoption_until_ = seconds > 0 ? now_() + seconds : 0;
 }
 
-void Bridge::respond(const std::string &request, const std::string &payload) {
-    out_.publish(config_.prefix + "/bridge/response", payload, false);
-    (void)request;
+void Bridge::respond(const json &answer) {
+    out_.publish(config_.prefix + "/bridge/response", answer.dump(), false);
 }
 
 void Bridge::message(const std::string &topic, const std::string &payload) {
@@ -268,7 +266,7 @@ void Bridge::message(const std::string &topic, const std::string &payload) {
     } catch (const json::exception &) {
         answer["status"] = "error";
         answer["error"] = "the payload is not JSON";
-        respond(request, answer.dump());
+        respond(answer);
         return;
     }
     if (body.is_object() && body.contains("transaction"))
@@ -276,7 +274,7 @@ void Bridge::message(const std::string &topic, const std::string &payload) {
     if (request != "permit_join") {
         answer["status"] = "error";
         answer["error"] = "no such request (known: permit_join)";
-        respond(request, answer.dump());
+        respond(answer);
         return;
     }
     // {"time": seconds}, or the bare number of seconds.
@@ -286,13 +284,13 @@ void Bridge::message(const std::string &topic, const std::string &payload) {
         answer["status"] = "error";
         answer["error"] =
             "time must be a whole number of seconds from 0 to " + std::to_string(PERMIT_JOIN_MAX_S);
-        respond(request, answer.dump());
+        respond(answer);
         return;
     }
     permit_join(static_cast<int>(time->get<int64_t>()));
     answer["status"] = "ok";
     answer["time"] = time->get<int64_t>();
-    respond(request, answer.dump());
+    respond(answer);
 }
 
 void Bridge::adopt(const std::string &address, const std::string &kind) {
@@ -422,7 +420,7 @@ void Bridge::publish_discovery(const std::string &address, const std::string &ki
                                const osl_record *rec) {
     if (!out_.connected())
         return; // sent on connection
-    const Adopted &device = adopted_[address];
+    const Adopted &device = adopted_.at(address);
     const std::string topic = device_topic(address, kind);
     const std::string device_id = "ostrel_" + address + "_" + topic.substr(topic.rfind('/') + 1);
     const std::string state_topic = topic + "/state";
@@ -436,22 +434,14 @@ void Bridge::publish_discovery(const std::string &address, const std::string &ki
     const int interval_s = known != device.kinds.end() ? known->second : 0;
     const int expire =
         interval_s > 0 ? std::max(EXPIRE_MIN_S, EXPIRE_INTERVALS * interval_s) : EXPIRE_DEFAULT_S;
-    // The fields of the family, from a record of it (the last one, or this).
-    std::vector<std::pair<std::string, std::string>> fields; // name, unit
+    // The fields of the family, from a record of it (this one, or the last).
+    std::vector<std::pair<std::string, std::string>> &fields = fields_[topic]; // name, unit
     if (rec != nullptr) {
         osl_field f[OSL_FIELDS_MAX];
         const int n = osl_record_fields(rec, f, OSL_FIELDS_MAX);
-        std::string names;
-        for (int i = 0; i < n && i < OSL_FIELDS_MAX; i++) {
+        fields.clear();
+        for (int i = 0; i < n && i < OSL_FIELDS_MAX; i++)
             fields.emplace_back(f[i].name, f[i].unit != nullptr ? f[i].unit : "");
-            names += std::string(f[i].name) + "=" + (f[i].unit != nullptr ? f[i].unit : "") + ";";
-        }
-        fields_[topic] = names;
-    } else {
-        std::istringstream in(fields_[topic]);
-        std::string item;
-        while (std::getline(in, item, ';'))
-            fields.emplace_back(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
     }
     if (fields.empty())
         return; // not heard since the bridge started: at the first record

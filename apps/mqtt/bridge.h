@@ -19,6 +19,10 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
 
 #include "config.h"
 #include "osl.h"
@@ -111,7 +115,7 @@ class Bridge {
     void publish_board_discovery();
     void publish_heard();
     void publish_stats();
-    void respond(const std::string &request, const std::string &payload);
+    void respond(const nlohmann::json &answer);
     void adopt(const std::string &address, const std::string &kind);
     void send_state(const std::string &topic, const std::string &payload);
     void publish_config(const std::string &topic, const std::string &payload);
@@ -126,9 +130,10 @@ class Bridge {
     std::map<std::string, Adopted> adopted_;
     std::map<std::string, Heard> heard_;
     // By device: address and kind.
-    std::set<std::string> discovered_;          // discovery went out
-    std::map<std::string, std::string> kept_;   // state topic -> latest state, broker away
-    std::map<std::string, std::string> fields_; // the fields of its last record
+    std::set<std::string> discovered_;        // discovery went out
+    std::map<std::string, std::string> kept_; // state topic -> latest state, broker away
+    // The fields of its last record: name, unit.
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> fields_;
     std::set<std::string> configs_; // discovery configs out for devices (kept in the state file)
     bool configs_dirty_ = false;
     int64_t next_save_ = 0;
