@@ -21,6 +21,10 @@ extern "C" {
 #define OSL_LOG_SENSORS 0x02 /* sensor frames */
 #define OSL_LOG_ACTORS 0x04  /* actor frames, SEC_KEY announcements, actor operations */
 #define OSL_LOG_AIR 0x08     /* air-quality sensor frames */
+/* With any of the above: no log line shows a key. A program that keeps keys
+ * out of its log (a service whose journal others read) sets it; the add
+ * lines and the SEC_KEY lines then print "(hidden)" where the 32 digits stood. */
+#define OSL_LOG_HIDE_KEYS 0x10
 
 /* Device types, byte 4 of a record and the result of osl_bt_read(). */
 #define OSL_DEV_METEO 1
@@ -112,6 +116,7 @@ typedef char osl_record_is_23_bytes[(sizeof(osl_record) == OSL_REC_SIZE) ? 1 : -
 #define OSL_OP_SEND 4   /* set, on, off, and the get and trigger operations' OSL_NO_ACTOR */
 #define OSL_OP_COMPLY 5 /* the comply operations */
 #define OSL_OP_FIELDS 6 /* osl_record_fields */
+#define OSL_OP_REMOVE 7 /* osl_actor_remove */
 
 /*
  * One line for a person on what a result of that operation means, without
@@ -237,6 +242,43 @@ int osl_print_local_time(const char *format);
 int osl_relay_add(const char *name, const char *addr, const char *key);
 int osl_dimmer_add(const char *name, const char *addr, const char *key);
 int osl_pwm_add(const char *name, const char *addr, const char *key);
+
+/*
+ * Takes a registered actor, of any kind, out of its table by its 12-digit
+ * address text: its frames are no longer recognised, its name and its place
+ * are free for another add, and the actors registered after it keep their
+ * order. 0 removed; OSL_ADD_BAD_ADDR for a text that is no address (or
+ * null); OSL_NO_ACTOR when no actor is registered there. Main flow only.
+ */
+int osl_actor_remove(const char *addr);
+
+/*
+ * Key announcements. An actor in its announcing mode broadcasts its own key
+ * (a SEC_KEY frame, sealed with the common sensor key). The library keeps
+ * the announcements it hears, whatever the verbosity, for a program that
+ * pairs actors without a person copying keys off the scanner's lines.
+ *
+ * The kind is learnt from the actor's own frames: the library remembers the
+ * last few frames of actors it has not registered, and an announcement whose
+ * key opens such a frame of the same address carries that frame's device
+ * type. Until the actor has been heard (its frames come every few seconds),
+ * its announcements carry type 0; a later repeat carries the kind.
+ */
+typedef struct osl_key_announcement {
+    uint8_t addr[6]; /* most significant byte first */
+    uint8_t key[16]; /* first byte from the first two digits of the key text */
+    int type;        /* OSL_DEV_RELAY, OSL_DEV_DIMMER, OSL_DEV_PWM, or 0 not known yet */
+    int8_t rssi;
+} osl_key_announcement;
+
+/* The announcements waiting: at most 8, oldest first; an announcement equal
+ * to one still waiting (address, key and type) is not kept twice, and when
+ * all 8 places are taken a new one takes the oldest's place. */
+#define OSL_ANNOUNCEMENTS_MAX 8
+
+/* Takes the oldest announcement waiting: 1 taken, 0 none waiting (or a null
+ * pointer). Main flow only. */
+int osl_key_announcement_read(osl_key_announcement *out);
 
 /*
  * Actor operations. Actors are named as registered; comply takes the record
