@@ -138,8 +138,7 @@ int osl_actor_add(osl_actor_kind_id id, const char *name, const char *addr_text,
         return osl_add_refuse(log, OSL_ADD_BAD_KEY, OSL_MSG_ADD_BAD_KEY);
     if (log) {
         fputs(OSL_MSG_ADD_KEY_HEAD, stdout);
-        for (int i = 0; i < OSL_KEY_SIZE; i++)
-            printf(OSL_MSG_ADD_KEY_BYTE, e.sec_key[i]);
+        osl_print_key(e.sec_key, OSL_KEY_SIZE);
         fputs(OSL_MSG_ADD_OK, stdout);
         fflush(stdout);
     }

@@ -35,6 +35,9 @@ inline bool osl_log_on(int32_t bit) {
     return (osl_verbosity & bit) != 0;
 }
 
+// What a line prints where a key's 32 digits would stand, under OSL_LOG_HIDE_KEYS.
+inline constexpr const char *OSL_LOG_HIDDEN_KEY = "(hidden)";
+
 // Application's flow: a library-event line, time prefix first, printed only
 // with OSL_LOG_LIB. The text carries its own line end.
 void osl_log_lib(const char *line);

@@ -54,6 +54,15 @@ void osl_print_addr(const uint8_t *addr, unsigned flags) {
         fputs("\n\r", stdout);
 }
 
+void osl_print_key(const uint8_t *key, int size) {
+    if (osl_log_on(OSL_LOG_HIDE_KEYS)) {
+        fputs(OSL_LOG_HIDDEN_KEY, stdout);
+        return;
+    }
+    for (int i = 0; i < size; i++)
+        printf(OSL_BYTE_FORMAT, key[i]);
+}
+
 // Reports carry addresses least significant byte first; printing them last
 // byte first makes them read like the 12-digit text form.
 void osl_print_addr_rev(const uint8_t *addr, unsigned flags) {

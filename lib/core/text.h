@@ -18,6 +18,10 @@ int osl_hex_to_bytes(const char *text, uint8_t *out, int count);
 void osl_print_addr(const uint8_t *addr, unsigned flags);
 void osl_print_addr_rev(const uint8_t *addr, unsigned flags);
 int osl_print_time_prefix(const char *format);
+// A key of `size` bytes in a log line: the upper-case digits the add
+// operations take, or OSL_LOG_HIDDEN_KEY when the program keeps keys out of
+// its log (OSL_LOG_HIDE_KEYS). Application's flow only.
+void osl_print_key(const uint8_t *key, int size);
 
 // The same prefix for a moment recorded earlier (deferred log lines).
 int osl_print_time_prefix_at(time_t when, const char *format);

@@ -63,8 +63,7 @@ void osl_print_sec_key(time_t when, const uint8_t *data, unsigned len) {
     fputs("[osl rec] SEC_KEY \"", stdout);
     osl_print_addr_rev(l.addr, 0);
     fputs("\", \"", stdout);
-    for (uint8_t b : l.payload)
-        printf("%.2X", b);
+    osl_print_key(l.payload, OSL_KEY_SIZE);
     fputs("\"\n\r", stdout);
 }
 

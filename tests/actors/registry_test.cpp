@@ -66,6 +66,43 @@ TEST_F(RegistryLog, SuccessfulAddPrintsAddressNameAndKey) {
     }
 }
 
+// A program that keeps keys out of its log: the add line shows "(hidden)"
+// where the key's digits stood, and nothing else of it changes.
+struct HiddenKeyCase {
+    const char *what;
+    int flags;
+    const char *line;
+};
+
+void PrintTo(const HiddenKeyCase &c, std::ostream *os) {
+    *os << c.what;
+}
+
+class RegistryHiddenKey : public LibFixture, public ::testing::WithParamInterface<HiddenKeyCase> {};
+
+TEST_P(RegistryHiddenKey, AddLineShowsTheKeyOnlyWhenNotHidden) {
+    use_manual_timer();
+    ASSERT_EQ(osl_bt_open(0, 0, 0, GetParam().flags), 0);
+    StdoutCapture out;
+    ASSERT_EQ(osl_dimmer_add("hall", ADDR, KEY), 0);
+    EXPECT_EQ(osl_dimmer_add("hall", ADDR2, "not a key"), OSL_ADD_BAD_KEY);
+    EXPECT_EQ(mask_times(out.stop()), GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, RegistryHiddenKey,
+    ::testing::Values(
+        HiddenKeyCase{"shown", OSL_LOG_LIB,
+                      "T [osl add] dimmer <1> 0xCBFD786BAA68 'hall'\n\r"
+                      "\tSEC_KEY: 000102030405060708090A0B0C0D0E0F : OK\n\r"
+                      "T [osl add] dimmer <2> 0x112233445566 'hall' : error: sec key\n\r"},
+        HiddenKeyCase{"hidden", OSL_LOG_LIB | OSL_LOG_HIDE_KEYS,
+                      "T [osl add] dimmer <1> 0xCBFD786BAA68 'hall'\n\r"
+                      "\tSEC_KEY: (hidden) : OK\n\r"
+                      "T [osl add] dimmer <2> 0x112233445566 'hall' : error: sec key\n\r"},
+        HiddenKeyCase{"hidden_without_library_log", OSL_LOG_ACTORS | OSL_LOG_HIDE_KEYS, ""}),
+    [](const ::testing::TestParamInfo<HiddenKeyCase> &i) { return std::string(i.param.what); });
+
 // One failing add per row, after the setup registrations; the result, the
 // line and the unchanged count show which check refused it.
 struct FailureCase {
