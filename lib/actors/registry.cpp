@@ -1,6 +1,7 @@
 #include "registry.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -27,8 +28,13 @@ volatile int32_t osl_pwm_count;
 #define OSL_MSG_ADD_NAME " '%s'"
 #define OSL_MSG_ADD_BAD_KEY " : error: sec key\n\r"
 #define OSL_MSG_ADD_KEY_HEAD "\n\r\tSEC_KEY: "
-#define OSL_MSG_ADD_KEY_BYTE "%.2X"
 #define OSL_MSG_ADD_OK " : OK\n\r"
+// Removal log texts.
+#define OSL_MSG_REMOVE_HEAD "[osl remove] "
+#define OSL_MSG_REMOVE_KIND "%s 0x"
+#define OSL_MSG_REMOVE_BAD_ADDR "0x : error: bt addr\n\r"
+#define OSL_MSG_REMOVE_NO_ACTOR " : error: no actor\n\r"
+#define OSL_MSG_REMOVE_NAME " '%s'\n\r"
 
 namespace {
 
@@ -156,6 +162,97 @@ int osl_actor_add(osl_actor_kind_id id, const char *name, const char *addr_text,
     return 0;
 }
 
+// Entry `from` of a kind written over entry `to`: everything an entry holds,
+// its countdown and its two states with it.
+void osl_entry_move(const osl_actor_kind &k, int from, int to) {
+    const osl_actor_ref src = k.entry(from);
+    const osl_actor_ref dst = k.entry(to);
+    memcpy(dst.name, src.name, OSL_NAME_SIZE);
+    memcpy(dst.addr, src.addr, OSL_ADDR_SIZE);
+    memcpy(dst.sec_key, src.sec_key, OSL_KEY_SIZE);
+    *dst.schedule = *src.schedule;
+    *dst.trigger = *src.trigger;
+    for (int c = 0; c < k.channels; c++) {
+        dst.wanted[c] = src.wanted[c];
+        dst.reported[c] = src.reported[c];
+    }
+}
+
+// A freed entry keeps no trace of the actor that left it, its key least.
+void osl_entry_wipe(const osl_actor_kind &k, int i) {
+    const osl_actor_ref e = k.entry(i);
+    memset(e.name, 0, OSL_NAME_SIZE);
+    memset(e.addr, 0, OSL_ADDR_SIZE);
+    memset(e.sec_key, 0, OSL_KEY_SIZE);
+    *e.schedule = osl_aes_key{};
+    *e.trigger = 0;
+    for (int c = 0; c < k.channels; c++) {
+        e.wanted[c] = 0;
+        e.reported[c] = 0;
+    }
+}
+
+// Takes entry i out of its table; the later entries move down one place.
+// The tick reads the tables between any two instructions of this flow, so it
+// is kept out for the whole move: with SIGALRM blocked it runs only once the
+// table is whole again. Lines the tick recorded name their actor by its
+// place, which is about to change: they are printed first, under the same
+// block, so none of them can name the actor that moves into the place.
+void osl_entry_remove(const osl_actor_kind &k, int i) {
+    sigset_t alarm;
+    sigset_t old;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    sigprocmask(SIG_BLOCK, &alarm, &old);
+    osl_log_flush();
+    const int32_t n = *k.count;
+    for (int j = i; j + 1 < n; j++)
+        osl_entry_move(k, j + 1, j);
+    osl_entry_wipe(k, n - 1);
+    std::atomic_signal_fence(std::memory_order_release);
+    *k.count = n - 1;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// The whole line is printed once the table is whole: the removal itself
+// prints the lines the tick recorded before it.
+int osl_actor_remove_at(const char *addr_text) {
+    const bool log = osl_log_on(OSL_LOG_LIB);
+    uint8_t addr[OSL_ADDR_SIZE];
+    if (addr_text == nullptr || osl_hex_to_bytes(addr_text, addr, OSL_ADDR_SIZE) != 0) {
+        if (log) {
+            osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
+            fputs(OSL_MSG_REMOVE_HEAD, stdout);
+        }
+        return osl_add_refuse(log, OSL_ADD_BAD_ADDR, OSL_MSG_REMOVE_BAD_ADDR);
+    }
+    // An address is registered once across the three tables.
+    for (const osl_actor_kind &k : osl_actor_kinds) {
+        const auto id = static_cast<osl_actor_kind_id>(&k - osl_actor_kinds);
+        const int i = osl_find_addr_in(id, addr);
+        if (i < 0)
+            continue;
+        char name[OSL_NAME_SIZE];
+        memcpy(name, k.entry(i).name, sizeof name);
+        osl_entry_remove(k, i);
+        if (log) {
+            osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
+            fputs(OSL_MSG_REMOVE_HEAD, stdout);
+            printf(OSL_MSG_REMOVE_KIND, k.name);
+            osl_print_addr(addr, 0);
+            printf(OSL_MSG_REMOVE_NAME, name);
+            fflush(stdout);
+        }
+        return 0;
+    }
+    if (log) {
+        osl_print_time_prefix(OSL_LOG_TIME_FORMAT);
+        fputs(OSL_MSG_REMOVE_HEAD, stdout);
+        osl_print_addr(addr, OSL_ADDR_0X);
+    }
+    return osl_add_refuse(log, OSL_NO_ACTOR, OSL_MSG_REMOVE_NO_ACTOR);
+}
+
 } // namespace
 
 int osl_actor_find_name(osl_actor_kind_id id, const char *name) {
@@ -220,6 +317,10 @@ int osl_dimmer_add(const char *name, const char *addr, const char *key) {
 
 int osl_pwm_add(const char *name, const char *addr, const char *key) {
     return osl_actor_add(OSL_KIND_PWM, name, addr, key);
+}
+
+int osl_actor_remove(const char *addr) {
+    return osl_actor_remove_at(addr);
 }
 
 } // extern "C"

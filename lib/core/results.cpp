@@ -11,6 +11,9 @@ namespace {
 // What a result concerns, where the text names it.
 enum class osl_about { nothing, lock_file };
 
+// Said of the same code by more than one operation.
+constexpr const char *OSL_TEXT_BAD_ADDR = "the address is not 12 hexadecimal digits";
+
 struct osl_result_entry {
     int op;
     int code;
@@ -50,7 +53,7 @@ constexpr osl_result_entry osl_results[] = {
 
     {OSL_OP_ADD, 0, "registered", osl_about::nothing},
     {OSL_OP_ADD, OSL_ADD_FULL, "10 actors of that kind are registered already", osl_about::nothing},
-    {OSL_OP_ADD, OSL_ADD_BAD_ADDR, "the address is not 12 hexadecimal digits", osl_about::nothing},
+    {OSL_OP_ADD, OSL_ADD_BAD_ADDR, OSL_TEXT_BAD_ADDR, osl_about::nothing},
     {OSL_OP_ADD, OSL_ADD_NO_NAME, "no name was given", osl_about::nothing},
     {OSL_OP_ADD, OSL_ADD_BAD_KEY, "the key is not 32 hexadecimal digits", osl_about::nothing},
     {OSL_OP_ADD, OSL_ADD_ADDR_IN_USE, "the address is registered already", osl_about::nothing},
@@ -71,6 +74,10 @@ constexpr osl_result_entry osl_results[] = {
     {OSL_OP_COMPLY, OSL_COMPLY_RESENT, "the wanted state was sent again", osl_about::nothing},
     {OSL_OP_COMPLY, OSL_COMPLY_SEND_FAILED, "the wanted state could not be sent",
      osl_about::nothing},
+
+    {OSL_OP_REMOVE, 0, "removed", osl_about::nothing},
+    {OSL_OP_REMOVE, OSL_ADD_BAD_ADDR, OSL_TEXT_BAD_ADDR, osl_about::nothing},
+    {OSL_OP_REMOVE, OSL_NO_ACTOR, "no actor is registered at that address", osl_about::nothing},
 
     {OSL_OP_FIELDS, OSL_FIELDS_UNKNOWN_TYPE, "not a record of a family the library knows",
      osl_about::nothing},

@@ -28,6 +28,7 @@ const OpCodes ops[] = {
      {-4, -50, 1}},
     {OSL_OP_COMPLY, {0, OSL_NO_ACTOR, OSL_COMPLY_RESENT, OSL_COMPLY_SEND_FAILED}, {-8, -22, 1}},
     {OSL_OP_FIELDS, {OSL_FIELDS_UNKNOWN_TYPE}, {-1, 0}},
+    {OSL_OP_REMOVE, {0, OSL_ADD_BAD_ADDR, OSL_NO_ACTOR}, {-6, -8, -10, 1}},
 };
 
 TEST(ResultTexts, EveryCodeOfEveryOperationHasATextOfItsOwn) {
@@ -43,7 +44,7 @@ TEST(ResultTexts, EveryCodeOfEveryOperationHasATextOfItsOwn) {
             EXPECT_EQ(osl_result_text(o.op, code), nullptr) << o.op << " " << code;
     }
     EXPECT_EQ(osl_result_text(0, 0), nullptr);
-    EXPECT_EQ(osl_result_text(OSL_OP_FIELDS + 1, 0), nullptr);
+    EXPECT_EQ(osl_result_text(OSL_OP_REMOVE + 1, 0), nullptr);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include "actors/registry.h"
 #include "core/hci_defs.h"
+#include "core/log.h"
 #include "frames/decode.h"
 #include "frames/window.h"
 #include "frames/layout.h"
@@ -251,6 +252,112 @@ TEST_F(Decoder, ActorFrameNeedsTheActorsOwnKey) {
     EXPECT_EQ(osl_dimmer_table[0].reported, 0);
     EXPECT_EQ(take_records().size(), 0u);
     EXPECT_EQ(osl_rx_index, 0);
+}
+
+// --- removed actors ----------------------------------------------------------------
+
+// One actor of each kind: its address text, a frame of it sealed with a key,
+// and a new key it is registered with again.
+struct RemovedActor {
+    const char *addr;
+    Bytes (*frame)(const char *key, uint8_t state);
+    const char *new_key;
+    uint8_t type;
+};
+
+const RemovedActor removed_actors[] = {
+    {"CBFD786BAA68",
+     [](const char *key, uint8_t state) {
+         return actor_report(RELAY_ADDR, relay_block(state), key_from_text(key), -55);
+     },
+     "0102030405060708090A0B0C0D0E0F10", OSL_DEV_RELAY},
+    {"112233445566",
+     [](const char *key, uint8_t state) {
+         return actor_report(DIMMER_ADDR, dimmer_block(state), key_from_text(key), -55);
+     },
+     "1112131415161718191A1B1C1D1E1F20", OSL_DEV_DIMMER},
+    {"665544332211",
+     [](const char *key, uint8_t state) {
+         return actor_report(PWM_ADDR, pwm_block(state, 0, 0), key_from_text(key), -55);
+     },
+     "2122232425262728292A2B2C2D2E2F30", OSL_DEV_PWM},
+};
+
+const char *key_of(uint8_t type) {
+    return type == OSL_DEV_RELAY ? RELAY_KEY : type == OSL_DEV_DIMMER ? DIMMER_KEY : PWM_KEY;
+}
+
+int add_as(uint8_t type, const char *name, const char *addr, const char *key) {
+    return type == OSL_DEV_RELAY    ? osl_relay_add(name, addr, key)
+           : type == OSL_DEV_DIMMER ? osl_dimmer_add(name, addr, key)
+                                    : osl_pwm_add(name, addr, key);
+}
+
+TEST_F(Decoder, RemovedActorIsNoLongerHeardUntilAddedAgainWithItsNewKey) {
+    register_actors();
+    open(OSL_LOG_ACTORS);
+    for (const RemovedActor &a : removed_actors) {
+        SCOPED_TRACE(a.addr);
+        const char *old_key = key_of(a.type);
+        receive(a.frame(old_key, 1));
+        EXPECT_EQ(take_records().size(), 1u);
+        said();
+
+        ASSERT_EQ(osl_actor_remove(a.addr), 0);
+        // Taken for any other actor nobody registered: no record, no line.
+        EXPECT_EQ(decode(a.frame(old_key, 2)), frame::REPORT_STD_SIZE);
+        EXPECT_EQ(take_records().size(), 0u);
+        EXPECT_EQ(said(), "");
+
+        ASSERT_EQ(add_as(a.type, "again", a.addr, a.new_key), 0);
+        EXPECT_EQ(decode(a.frame(old_key, 3)), OSL_DECODE_BAD_TAG);
+        EXPECT_EQ(decode(a.frame(a.new_key, 4)), OSL_REC_SIZE);
+        std::vector<osl_record> records = take_records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].payload[OSL_REC_TYPE], a.type);
+        EXPECT_NE(said().find("'again'"), std::string::npos);
+    }
+}
+
+// Lines of actor frames are recorded in the tick and printed later; a
+// removal in between moves the actors that sent them, and each line must
+// still name its own.
+TEST_F(Decoder, LinesRecordedBeforeARemovalNameTheActorsThatSentThem) {
+    ASSERT_EQ(osl_relay_add("porch", "A00000000001", DIMMER_KEY), 0);
+    ASSERT_EQ(osl_relay_add("hall", "CBFD786BAA68", RELAY_KEY), 0);
+    ASSERT_EQ(osl_relay_add("garden", "A00000000002", PWM_KEY), 0);
+    open(OSL_LOG_ACTORS | OSL_LOG_LIB);
+    receive(actor_report(RELAY_ADDR, relay_block(0x05), key_from_text(RELAY_KEY), -55));
+    ASSERT_EQ(osl_actor_remove("A00000000001"), 0);
+    EXPECT_EQ(said(), "T [osl rec] RELAY 'hall' <-55dBm fw01.02 3.00V Nm=10s Wt=100s>\n\r"
+                      "\tL=40 Ct=23*C ch=05 ADC1=256mV ADC2=16mV\n\r"
+                      "T [osl remove] relay 0xA00000000001 'porch'\n\r");
+    EXPECT_EQ(osl_relay_find_name("hall"), 0);
+    EXPECT_EQ(osl_relay_table[0].reported, 0x05);
+}
+
+// --- keys kept out of the log --------------------------------------------------------
+
+TEST_F(Decoder, HidingKeysChangesOnlyTheKeyDigits) {
+    register_actors();
+    open(ALL_LOGS);
+    const std::vector<Bytes> frames = {
+        meteo(), sec_key_report(RELAY_ADDR, key_from_text(RELAY_KEY), -55),
+        actor_report(RELAY_ADDR, relay_block(0x05), key_from_text(RELAY_KEY), -55),
+        air_report(METEO_ADDR, air_block(), -60)};
+    receive(frames);
+    EXPECT_EQ(take_records().size(), 3u);
+    std::string shown = said();
+
+    tick(100); // the window closes: the same frames are new again
+    osl_verbosity = ALL_LOGS | OSL_LOG_HIDE_KEYS; // as the open stores it
+    receive(frames);
+    EXPECT_EQ(take_records().size(), 3u);
+    const std::string digits = RELAY_KEY;
+    const size_t at = shown.find(digits);
+    ASSERT_NE(at, std::string::npos) << shown;
+    shown.replace(at, digits.size(), "(hidden)");
+    EXPECT_EQ(said(), shown);
 }
 
 // --- refusals --------------------------------------------------------------------
