@@ -1,5 +1,6 @@
 // Registries of the actors the application controls: relays, dimmers and
-// three-channel PWM controllers, 10 of each, registered once and never removed.
+// three-channel PWM controllers, 10 of each, in the order they were
+// registered. A removal (osl_actor_remove) moves the later ones down a place.
 #pragma once
 
 #include <cstdint>

@@ -10,8 +10,9 @@
 #include "core/log.h"
 
 // What a deferred line needs: the address as received, the RSSI, the 16
-// payload bytes after unsealing, and for actors which entry sent it (names
-// never change once registered, so the printer reads the name itself).
+// payload bytes after unsealing, and for actors which entry sent it (the
+// printer reads the name itself: a removal, which moves entries, prints the
+// lines recorded before it first).
 struct osl_rx_line {
     uint8_t addr[OSL_ADDR_SIZE]; // least significant byte first
     int8_t rssi;
