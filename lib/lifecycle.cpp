@@ -33,6 +33,7 @@
 #include "core/platform.h"
 #include "core/results.h"
 #include "core/text.h"
+#include "frames/announce.h"
 #include "frames/decode.h"
 #include "frames/window.h"
 #include "osl.h"
@@ -212,6 +213,7 @@ int osl_bt_open(int pin_rx, int pin_tx, int pin_pwr, int flags) {
     osl_lamp_set(&osl_lamps, LAMP_TX, 1);
 
     osl_rx_window_reset();
+    osl_announcements_reset();
     osl_actors_listen();
 
     if (int r = osl_adapter_open_scanning(); r != 0)

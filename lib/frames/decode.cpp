@@ -7,6 +7,7 @@
 #include "core/hci_defs.h"
 #include "core/lamps.h"
 #include "core/log.h"
+#include "announce.h"
 #include "core/text.h"
 #include "fields.h"
 #include "frame_log.h"
@@ -82,12 +83,23 @@ int osl_decode_sensor(const uint8_t *event, uint8_t *payload, int8_t rssi, osl_f
     return result;
 }
 
+// Every announcement that passed its tag is the application's, whatever
+// the verbosity and whatever the window makes of it: a copy is unsealed, so
+// the slot stays as received for the repeat test and the printed line.
+void osl_announce(const uint8_t *event, const uint8_t *payload, int8_t rssi) {
+    uint8_t key[OSL_BLOCK_SIZE];
+    memcpy(key, payload, sizeof key);
+    osl_unseal_open_with(key, &osl_sensor_schedule);
+    osl_announcement_heard(event + report::ADDR, key, rssi);
+}
+
 // Actors announce their keys sealed with the sensor key; the announcement is
 // for the user to read, so it is printed but never queued.
 int osl_decode_sec_key(const uint8_t *event, int len, uint8_t *payload, int8_t rssi) {
     if (osl_unseal_check_with(payload, &osl_sensor_schedule) != 0)
         return OSL_DECODE_BAD_TAG;
     osl_rx_lamp_flash();
+    osl_announce(event, payload, rssi);
     if (!osl_log_on(OSL_LOG_ACTORS))
         return OSL_DECODE_KEY_UNLOGGED;
     if (int refused = osl_rx_admit(osl_frame_tail(event, payload)))
