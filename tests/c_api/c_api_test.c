@@ -35,9 +35,35 @@ int main(void) {
             return 1;
         }
     }
+    {
+        /* Pairing: nothing heard while closed, and nothing to remove. */
+        osl_key_announcement heard;
+        memset(&heard, 0x55, sizeof heard);
+        if (osl_key_announcement_read(&heard) != 0 || osl_key_announcement_read(NULL) != 0 ||
+            heard.type != 0x55555555 || sizeof heard.addr != 6 || sizeof heard.key != 16 ||
+            OSL_ANNOUNCEMENTS_MAX != 8) {
+            fprintf(stderr, "key announcements of an unopened library\n");
+            return 1;
+        }
+        if (osl_actor_remove(NULL) != OSL_ADD_BAD_ADDR ||
+            osl_actor_remove("00000000000") != OSL_ADD_BAD_ADDR ||
+            osl_actor_remove("000000000000") != OSL_NO_ACTOR ||
+            osl_result_text(OSL_OP_REMOVE, OSL_NO_ACTOR) == NULL) {
+            fprintf(stderr, "osl_actor_remove\n");
+            return 1;
+        }
+        if (osl_relay_add("r", "0000000000AA", "00000000000000000000000000000000") != 0 ||
+            osl_actor_remove("0000000000aa") != 0 ||
+            osl_relay_add("r", "0000000000AA", "11111111111111111111111111111111") != 0) {
+            fprintf(stderr, "osl_actor_remove of a registered relay\n");
+            return 1;
+        }
+    }
     /* Referenced so the link proves every entry point is there for C. */
     if (0) {
-        osl_bt_open(0, 0, 0, OSL_LOG_LIB | OSL_LOG_SENSORS | OSL_LOG_ACTORS | OSL_LOG_AIR);
+        osl_bt_open(0, 0, 0,
+                    OSL_LOG_LIB | OSL_LOG_SENSORS | OSL_LOG_ACTORS | OSL_LOG_AIR |
+                        OSL_LOG_HIDE_KEYS);
         osl_sleep_ms(100);
         osl_print_local_time("%T ");
         osl_relay_add("r", "000000000000", "00000000000000000000000000000000");

@@ -1,6 +1,7 @@
 // After osl_bt_open the library allocates nothing: a run of real 10 ms ticks
-// that receives a frame of every family, sends commands, complies, arms and
-// collects triggers and closes again makes not one call to the allocator.
+// that receives a frame of every family and key announcements, sends
+// commands, complies, arms and collects triggers, removes an actor and closes
+// again makes not one call to the allocator.
 //
 // The test program puts its own allocator in front of the C library's (or,
 // under AddressSanitizer, which owns the allocator, installs its allocation
@@ -198,6 +199,8 @@ const char *const DIMMER_KEY = "F0E1D2C3B4A5968778695A4B3C2D1E0F";
 const char *const PWM_NAME = "strip";
 const char *const PWM_ADDR = "665544332211";
 const char *const PWM_KEY = "2B7E151628AED2A6ABF7158809CF4F3C";
+const char *const STRANGER_ADDR = "D1E2F3A4B5C6";
+const char *const STRANGER_KEY = "0F1E2D3C4B5A69788796A5B4C3D2E1F0";
 
 // One frame to deliver and the record it must give (none for a key
 // announcement, which is printed, never queued).
@@ -236,6 +239,17 @@ std::vector<Frame> every_family() {
         {air_report(air_addr, air.bytes(), -61), true, record_of(air.bytes(), air_addr, -61)});
     frames.push_back({sec_key_report(addr_from_text(RELAY_ADDR), key_from_text(RELAY_KEY), -55),
                       false, osl_record{}});
+    // An actor nobody registered, then its announcement: the tick tries the
+    // announced key on the frame it remembered.
+    DeviceBlock stranger;
+    stranger.wt = 3000;
+    stranger.type = OSL_DEV_DIMMER;
+    frames.push_back({actor_report(addr_from_text(STRANGER_ADDR), stranger.bytes(),
+                                   key_from_text(STRANGER_KEY), -70),
+                      false, osl_record{}});
+    frames.push_back(
+        {sec_key_report(addr_from_text(STRANGER_ADDR), key_from_text(STRANGER_KEY), -70), false,
+         osl_record{}});
 
     struct ActorFrame {
         const char *addr;
@@ -279,6 +293,9 @@ struct ArmedRun {
     int gets = 0;
     osl_link_status lost{};  // while the adapter was away
     osl_link_status again{}; // once it was back
+    std::array<osl_key_announcement, OSL_ANNOUNCEMENTS_MAX> announced{};
+    int announcements = 0;
+    int removed = 1;
 };
 
 class NoAllocation : public LibFixture {
@@ -343,6 +360,10 @@ class NoAllocation : public LibFixture {
         for (const Frame &f : frames)
             osl::sim::Controller::get().deliver(f.event.data(), f.event.size());
         take(run, queued);
+        // Both announcements came before the last record was queued.
+        while (run.announcements < OSL_ANNOUNCEMENTS_MAX &&
+               osl_key_announcement_read(&run.announced[static_cast<size_t>(run.announcements)]))
+            run.announcements++;
 
         run.sends[0] = osl_relay_on(RELAY_NAME, 0x03);
         run.sends[1] = osl_dimmer_set(DIMMER_NAME, 40);
@@ -384,6 +405,8 @@ class NoAllocation : public LibFixture {
         wait_link(OSL_LINK_DOWN, run.lost);
         sim.plug(0);
         wait_link(OSL_LINK_UP, run.again);
+
+        run.removed = osl_actor_remove(DIMMER_ADDR);
 
         float shortest, longest;
         osl_lib_get_load(&shortest, &longest);
@@ -434,6 +457,14 @@ TEST_F(NoAllocation, NothingIsAllocatedFromOpenToClose) {
     for (int c : run.complies)
         EXPECT_EQ(c, -4) << "the wanted state sent again";
     EXPECT_EQ(run.triggers_fired, 2);
+    ASSERT_EQ(run.announcements, 2);
+    EXPECT_EQ(hex(run.announced[0].addr, 6), RELAY_ADDR);
+    EXPECT_EQ(run.announced[0].type, OSL_DEV_RELAY);
+    EXPECT_EQ(hex(run.announced[1].addr, 6), STRANGER_ADDR);
+    EXPECT_EQ(hex(run.announced[1].key, 16), STRANGER_KEY);
+    EXPECT_EQ(run.announced[1].type, OSL_DEV_DIMMER);
+    EXPECT_EQ(run.removed, 0);
+    EXPECT_NE(said.find("[osl remove] dimmer 0x0A1B2C3D4E5F 'lamp'"), std::string::npos) << said;
     EXPECT_EQ(run.lost.state, OSL_LINK_DOWN);
     EXPECT_EQ(run.again.state, OSL_LINK_UP);
     EXPECT_EQ(run.again.recoveries, 1u);
