@@ -245,10 +245,11 @@ int osl_pwm_add(const char *name, const char *addr, const char *key);
 
 /*
  * Takes a registered actor, of any kind, out of its table by its 12-digit
- * address text: its frames are no longer recognised, its name and its place
- * are free for another add, and the actors registered after it keep their
- * order. 0 removed; OSL_ADD_BAD_ADDR for a text that is no address (or
- * null); OSL_NO_ACTOR when no actor is registered there. Main flow only.
+ * address text: its frames are no longer recognised (records of it already
+ * queued stay to be read), its name and its place are free for another add,
+ * and the actors registered after it keep their order. 0 removed;
+ * OSL_ADD_BAD_ADDR for a text that is no address (or null); OSL_NO_ACTOR when
+ * no actor is registered there. Main flow only.
  */
 int osl_actor_remove(const char *addr);
 
@@ -258,11 +259,14 @@ int osl_actor_remove(const char *addr);
  * the announcements it hears, whatever the verbosity, for a program that
  * pairs actors without a person copying keys off the scanner's lines.
  *
- * The kind is learnt from the actor's own frames: the library remembers the
- * last few frames of actors it has not registered, and an announcement whose
- * key opens such a frame of the same address carries that frame's device
- * type. Until the actor has been heard (its frames come every few seconds),
- * its announcements carry type 0; a later repeat carries the kind.
+ * The kind of a registered actor announcing the key it is registered with
+ * is its table's. Otherwise it is learnt from the actor's own frames: the
+ * library remembers the last frame of each of the last 8 actors whose frames
+ * it could not open (not registered, or sealed with another key than the
+ * registered one), and an announcement whose key opens such a frame of the
+ * same address carries that frame's device type. Until the actor has been
+ * heard (its frames come every few seconds), its announcements carry type 0;
+ * a later repeat carries the kind.
  */
 typedef struct osl_key_announcement {
     uint8_t addr[6]; /* most significant byte first */
