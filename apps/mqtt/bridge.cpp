@@ -88,6 +88,8 @@ const EntityKind *entity_of(const std::string &field) {
     return nullptr;
 }
 
+} // namespace
+
 std::string iso_time(int64_t when) {
     char text[32];
     const time_t t = static_cast<time_t>(when);
@@ -98,105 +100,27 @@ std::string iso_time(int64_t when) {
 }
 
 // Whole numbers as integers in JSON, quotients as they are.
-json number(double v) {
+json json_number(double v) {
     const auto whole = static_cast<int64_t>(v);
     if (static_cast<double>(whole) == v)
         return whole;
     return v;
 }
 
-bool write_all(int fd, const std::string &text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-} // namespace
-
-std::string address_text(const osl_record &rec) {
+std::string address_text(const uint8_t addr[6]) {
     char text[13];
     for (int i = 0; i < 6; i++)
-        snprintf(text + 2 * i, 3, "%02X", rec.addr[i]);
+        snprintf(text + 2 * i, 3, "%02X", addr[i]);
     return text;
 }
 
-// --- the adoptions on disk ------------------------------------------------
-
-bool AdoptionStore::load(std::map<std::string, Adopted> &into, std::set<std::string> &discovery,
-                         std::string &error) const {
-    std::ifstream in(path_);
-    if (!in) {
-        if (errno == ENOENT)
-            return true; // nothing adopted yet
-        error = path_ + ": cannot be read: " + strerror(errno);
-        return false;
-    }
-    try {
-        const json j = json::parse(in);
-        for (const json &d : j.at("devices")) {
-            Adopted a;
-            a.name = d.value("name", "");
-            for (const json &k : d.value("kinds", json::array()))
-                a.kinds[k.at("kind").get<std::string>()] = k.value("interval_s", 0);
-            into[d.at("address").get<std::string>()] = a;
-        }
-        for (const json &t : j.value("discovery", json::array()))
-            discovery.insert(t.get<std::string>());
-    } catch (const json::exception &e) {
-        error = path_ + ": not a state file of this bridge: " + e.what();
-        return false;
-    }
-    return true;
-}
-
-bool AdoptionStore::save(const std::map<std::string, Adopted> &adopted,
-                         const std::set<std::string> &discovery, std::string &error) const {
-    json devices = json::array();
-    for (const auto &[address, a] : adopted) {
-        if (a.from_config)
-            continue; // the configuration file holds those
-        json kinds = json::array();
-        for (const auto &[kind, interval] : a.kinds)
-            kinds.push_back({{"kind", kind}, {"interval_s", interval}});
-        devices.push_back({{"address", address}, {"name", a.name}, {"kinds", kinds}});
-    }
-    const std::string text =
-        json{{"version", 1}, {"devices", devices}, {"discovery", discovery}}.dump(2) + "\n";
-    const std::string tmp = path_ + ".tmp";
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = tmp + ": " + strerror(errno);
-        return false;
-    }
-    const bool written = write_all(fd, text) && fsync(fd) == 0;
-    const int saved = errno;
-    close(fd);
-    if (!written || rename(tmp.c_str(), path_.c_str()) != 0) {
-        error = path_ + ": " + strerror(written ? errno : saved);
-        unlink(tmp.c_str());
-        return false;
-    }
-    const std::string folder = path_.find('/') == std::string::npos
-                                   ? std::string(".")
-                                   : path_.substr(0, path_.rfind('/') + 1);
-    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return true;
+std::string address_text(const osl_record &rec) {
+    return address_text(rec.addr);
 }
 
 // --- the bridge -------------------------------------------------------------
 
-Bridge::Bridge(const Config &config, Publisher &out, AdoptionStore &store, Clock now)
+Bridge::Bridge(const Config &config, Publisher &out, Registry &store, Clock now)
     : config_(config), out_(out), store_(store), now_(std::move(now)) {}
 
 std::string Bridge::availability_topic() const {
@@ -204,24 +128,50 @@ std::string Bridge::availability_topic() const {
 }
 
 bool Bridge::start(std::string &error) {
-    if (!store_.load(adopted_, configs_, error))
+    if (!store_.load(reg_, error))
         return false;
     for (const SensorEntry &s : config_.sensors) {
-        Adopted &a = adopted_[s.address];
+        Adopted &a = reg_.sensors[s.address];
         a.from_config = true;
         if (!s.name.empty())
             a.name = s.name;
     }
+    // A configured actor takes its kind, name and key from the file; what
+    // the home last asked of it comes from the registry.
+    for (const ActorConfig &c : config_.actors) {
+        ActorEntry &a = reg_.actors[c.address];
+        if (a.type != c.type)
+            a = ActorEntry{};
+        a.type = c.type;
+        a.name = c.name;
+        a.key = c.key;
+        a.from_config = true;
+        reg_.sensors.erase(c.address);
+    }
+    // An actor that was configured and is no longer: forgotten with its
+    // entities, as a sensor taken out of the file is.
+    std::erase_if(reg_.actors, [](const auto &entry) {
+        return entry.second.from_config && entry.second.key.empty();
+    });
+    for (auto &[address, a] : reg_.actors)
+        if (!register_actor(address, a, error))
+            return false;
     return true;
+}
+
+void Bridge::publish_all_discovery() {
+    discovered_.clear();
+    publish_board_discovery();
+    for (const auto &[address, device] : reg_.sensors)
+        for (const auto &[kind, interval] : device.kinds)
+            publish_discovery(address, kind, nullptr);
+    for (const auto &[address, a] : reg_.actors)
+        publish_actor_discovery(address);
 }
 
 void Bridge::connected() {
     out_.publish(availability_topic(), "online", true);
-    publish_board_discovery();
-    discovered_.clear();
-    for (const auto &[address, device] : adopted_)
-        for (const auto &[kind, interval] : device.kinds)
-            publish_discovery(address, kind, nullptr);
+    publish_all_discovery();
     withdraw_removed();
     // The latest state of each device kept while the broker was away.
     for (const auto &[topic, payload] : kept_)
@@ -238,6 +188,7 @@ bool Bridge::adoption_open() const {
 
 void Bridge::permit_join(int seconds) {
     adoption_until_ = seconds > 0 ? now_() + seconds : 0;
+    refused_.clear();
 }
 
 void Bridge::respond(const json &answer) {
@@ -246,20 +197,25 @@ void Bridge::respond(const json &answer) {
 
 void Bridge::message(const std::string &topic, const std::string &payload) {
     if (topic == ha_status_topic()) {
-        if (payload == "online") {
-            discovered_.clear();
-            publish_board_discovery();
-            for (const auto &[address, device] : adopted_)
-                for (const auto &[kind, interval] : device.kinds)
-                    publish_discovery(address, kind, nullptr);
-        }
+        if (payload == "online")
+            publish_all_discovery();
         return;
     }
     const std::string requests = config_.prefix + "/bridge/request/";
-    if (topic.rfind(requests, 0) != 0)
+    if (topic.rfind(requests, 0) == 0) {
+        request(topic.substr(requests.size()), payload);
         return;
-    const std::string request = topic.substr(requests.size());
-    json answer = {{"request", request}};
+    }
+    // <prefix>/<ADDRESS>/set
+    const std::string head = config_.prefix + "/";
+    const std::string tail = "/set";
+    if (topic.size() > head.size() + tail.size() && topic.rfind(head, 0) == 0 &&
+        topic.compare(topic.size() - tail.size(), tail.size(), tail) == 0)
+        command(topic.substr(head.size(), topic.size() - head.size() - tail.size()), payload);
+}
+
+void Bridge::request(const std::string &name, const std::string &payload) {
+    json answer = {{"request", name}};
     json body;
     try {
         body = json::parse(payload);
@@ -271,22 +227,35 @@ void Bridge::message(const std::string &topic, const std::string &payload) {
     }
     if (body.is_object() && body.contains("transaction"))
         answer["transaction"] = body["transaction"];
-    if (request != "permit_join") {
+    auto refuse = [&](const std::string &why) {
         answer["status"] = "error";
-        answer["error"] = "no such request (known: permit_join)";
+        answer["error"] = why;
+        respond(answer);
+    };
+    if (name == "remove" || name == "rename") {
+        const json *address =
+            body.is_object() && body.contains("address") ? &body["address"] : nullptr;
+        if (address == nullptr || !address->is_string() || !is_address(address->get<std::string>()))
+            return refuse("address must be 12 hexadecimal digits");
+        if (name == "remove") {
+            remove(upper(address->get<std::string>()), answer);
+        } else {
+            const json *text = body.contains("name") ? &body["name"] : nullptr;
+            if (text == nullptr || !text->is_string() || text->get<std::string>().empty())
+                return refuse("name must be a text");
+            rename(upper(address->get<std::string>()), text->get<std::string>(), answer);
+        }
         respond(answer);
         return;
     }
+    if (name != "permit_join")
+        return refuse("no such request (known: permit_join, remove, rename)");
     // {"time": seconds}, or the bare number of seconds.
     const json *time = body.is_object() && body.contains("time") ? &body["time"] : &body;
     if (!time->is_number_integer() || time->get<int64_t>() < 0 ||
-        time->get<int64_t>() > PERMIT_JOIN_MAX_S) {
-        answer["status"] = "error";
-        answer["error"] =
-            "time must be a whole number of seconds from 0 to " + std::to_string(PERMIT_JOIN_MAX_S);
-        respond(answer);
-        return;
-    }
+        time->get<int64_t>() > PERMIT_JOIN_MAX_S)
+        return refuse("time must be a whole number of seconds from 0 to " +
+                      std::to_string(PERMIT_JOIN_MAX_S));
     permit_join(static_cast<int>(time->get<int64_t>()));
     answer["status"] = "ok";
     answer["time"] = time->get<int64_t>();
@@ -294,24 +263,25 @@ void Bridge::message(const std::string &topic, const std::string &payload) {
 }
 
 void Bridge::adopt(const std::string &address, const std::string &kind) {
-    Adopted &a = adopted_[address];
+    Adopted &a = reg_.sensors[address];
     a.kinds.emplace(kind, 0);
     heard_.erase(address);
     heard_changed_ = true;
+    printf("ostrel_mqtt: adopted %s %s\n", kind.c_str(), address.c_str());
     save();
 }
 
 void Bridge::save() {
     configs_dirty_ = false;
     std::string error;
-    if (!store_.save(adopted_, configs_, error))
+    if (!store_.save(reg_, error))
         fprintf(stderr, "ostrel_mqtt: the state file was not written: %s\n", error.c_str());
 }
 
 // The list of configs is written later, with others (pass()): a save syncs
 // the disk, and a new device publishes a dozen configs at once.
 void Bridge::publish_config(const std::string &topic, const std::string &payload) {
-    if (out_.publish(topic, payload, true) && configs_.insert(topic).second)
+    if (out_.publish(topic, payload, true) && reg_.discovery.insert(topic).second)
         configs_dirty_ = true;
 }
 
@@ -319,16 +289,17 @@ void Bridge::publish_config(const std::string &topic, const std::string &payload
 // entities taken back: an empty retained config deletes each.
 void Bridge::withdraw_removed() {
     bool changed = false;
-    for (auto it = configs_.begin(); it != configs_.end();) {
+    for (auto it = reg_.discovery.begin(); it != reg_.discovery.end();) {
         const size_t at = it->find("/ostrel_");
         const std::string address = at == std::string::npos ? "" : it->substr(at + 8, 12);
-        if (adopted_.count(address) != 0 || address.size() != 12) {
+        if (reg_.sensors.count(address) != 0 || reg_.actors.count(address) != 0 ||
+            address.size() != 12) {
             ++it;
             continue;
         }
         if (!out_.publish(*it, "", true))
             return; // the broker left: at the next connection
-        it = configs_.erase(it);
+        it = reg_.discovery.erase(it);
         changed = true;
     }
     if (changed)
@@ -362,34 +333,26 @@ void Bridge::record(const osl_record &rec) {
     if (kind_name == nullptr)
         return;
     const std::string kind = kind_name;
-    // Actors are the next step's; only sensors are published here.
-    if (type == OSL_DEV_RELAY || type == OSL_DEV_DIMMER || type == OSL_DEV_PWM)
-        return;
     const std::string address = address_text(rec);
+    // The library queues the frames of registered actors only: the
+    // bridge's own.
+    if (actor_kind_name(type) != nullptr) {
+        actor_record(address, rec);
+        return;
+    }
     osl_field fields[OSL_FIELDS_MAX];
     const int n = osl_record_fields(&rec, fields, OSL_FIELDS_MAX);
     if (n < 0)
         return;
 
-    auto found = adopted_.find(address);
-    if (found == adopted_.end()) {
+    auto found = reg_.sensors.find(address);
+    if (found == reg_.sensors.end()) {
         if (!adoption_open()) {
-            Heard &h = heard_[address];
-            h.kind = kind;
-            h.rssi = rec.rssi;
-            h.last_seen = now_();
-            heard_changed_ = true;
-            if (heard_.size() > HEARD_MAX) { // forget the longest unheard
-                auto oldest = heard_.begin();
-                for (auto it = heard_.begin(); it != heard_.end(); ++it)
-                    if (it->second.last_seen < oldest->second.last_seen)
-                        oldest = it;
-                heard_.erase(oldest);
-            }
+            hear(address, kind, false, rec.rssi);
             return;
         }
         adopt(address, kind);
-        found = adopted_.find(address);
+        found = reg_.sensors.find(address);
     }
     Adopted &device = found->second;
     const std::string topic = device_topic(address, kind);
@@ -397,7 +360,7 @@ void Bridge::record(const osl_record &rec) {
     int &interval = device.kinds[kind];
     json state = {{"kind", kind}, {"board", config_.board}, {"time", iso_time(now_())}};
     for (int i = 0; i < n && i < OSL_FIELDS_MAX; i++) {
-        state[fields[i].name] = number(fields[i].value);
+        state[fields[i].name] = json_number(fields[i].value);
         if (std::strcmp(fields[i].name, "interval") == 0 &&
             static_cast<int>(fields[i].value) != interval) {
             interval = static_cast<int>(fields[i].value);
@@ -416,11 +379,27 @@ void Bridge::record(const osl_record &rec) {
     send_state(topic + "/state", state.dump());
 }
 
+void Bridge::hear(const std::string &address, const std::string &kind, bool announced, int rssi) {
+    Heard &h = heard_[address];
+    h.kind = kind;
+    h.announced = h.announced || announced;
+    h.rssi = rssi;
+    h.last_seen = now_();
+    heard_changed_ = true;
+    if (heard_.size() > HEARD_MAX) { // forget the longest unheard
+        auto oldest = heard_.begin();
+        for (auto it = heard_.begin(); it != heard_.end(); ++it)
+            if (it->second.last_seen < oldest->second.last_seen)
+                oldest = it;
+        heard_.erase(oldest);
+    }
+}
+
 void Bridge::publish_discovery(const std::string &address, const std::string &kind,
                                const osl_record *rec) {
     if (!out_.connected())
         return; // sent on connection
-    const Adopted &device = adopted_.at(address);
+    const Adopted &device = reg_.sensors.at(address);
     const std::string topic = device_topic(address, kind);
     const std::string device_id = "ostrel_" + address + "_" + topic.substr(topic.rfind('/') + 1);
     const std::string state_topic = topic + "/state";
@@ -446,17 +425,28 @@ void Bridge::publish_discovery(const std::string &address, const std::string &ki
     if (fields.empty())
         return; // not heard since the bridge started: at the first record
     for (const auto &[name, unit] : fields) {
-        if (name == "button") {
-            for (const ButtonPress &p : PRESSES) {
-                json trigger = {{"automation_type", "trigger"}, {"type", p.type},
-                                {"subtype", "button_1"},        {"topic", topic + "/action"},
-                                {"payload", p.action},          {"device", dev}};
-                publish_config(config_.discovery_prefix + "/device_automation/" + device_id + "_" +
-                                   p.action + "/config",
-                               trigger.dump());
-            }
+        if (name != "button")
             continue;
+        for (const ButtonPress &p : PRESSES) {
+            json trigger = {{"automation_type", "trigger"}, {"type", p.type},
+                            {"subtype", "button_1"},        {"topic", topic + "/action"},
+                            {"payload", p.action},          {"device", dev}};
+            publish_config(config_.discovery_prefix + "/device_automation/" + device_id + "_" +
+                               p.action + "/config",
+                           trigger.dump());
         }
+    }
+    publish_field_entities(device_id, state_topic, fields, dev, expire, false);
+    discovered_.insert(topic);
+}
+
+// One entity for each field Home Assistant has a kind for, on the device's
+// state topic; an actor's readings are all diagnostics (its chip's
+// temperature is no room's). Without expire_after when `expire` is 0.
+void Bridge::publish_field_entities(const std::string &device_id, const std::string &state_topic,
+                                    const std::vector<std::pair<std::string, std::string>> &fields,
+                                    const json &dev, int expire, bool all_diagnostic) {
+    for (const auto &[name, unit] : fields) {
         const EntityKind *e = entity_of(name);
         if (e == nullptr)
             continue;
@@ -466,8 +456,9 @@ void Bridge::publish_discovery(const std::string &address, const std::string &ki
                   {"name", name},
                   {"state_topic", state_topic},
                   {"availability", {{{"topic", availability_topic()}}}},
-                  {"expire_after", expire},
                   {"device", dev}};
+        if (expire > 0)
+            c["expire_after"] = expire;
         c["value_template"] =
             e->value_template != nullptr ? e->value_template : "{{ value_json." + name + " }}";
         if (e->device_class != nullptr)
@@ -476,12 +467,11 @@ void Bridge::publish_discovery(const std::string &address, const std::string &ki
             c["state_class"] = e->state_class;
         if (!unit.empty() && std::string(e->component) == "sensor")
             c["unit_of_measurement"] = unit;
-        if (e->diagnostic)
+        if (e->diagnostic || all_diagnostic)
             c["entity_category"] = "diagnostic";
         publish_config(config_.discovery_prefix + "/" + e->component + "/" + unique + "/config",
                        c.dump());
     }
-    discovered_.insert(topic);
 }
 
 void Bridge::publish_board_discovery() {
@@ -520,11 +510,15 @@ void Bridge::publish_board_discovery() {
 
 void Bridge::publish_heard() {
     json list = json::array();
-    for (const auto &[address, h] : heard_)
-        list.push_back({{"address", address},
-                        {"kind", h.kind},
-                        {"rssi", h.rssi},
-                        {"last_seen", iso_time(h.last_seen)}});
+    for (const auto &[address, h] : heard_) {
+        json one = {{"address", address},
+                    {"kind", h.kind},
+                    {"rssi", h.rssi},
+                    {"last_seen", iso_time(h.last_seen)}};
+        if (h.announced)
+            one["announced"] = true; // an actor offering its key: open adoption to pair it
+        list.push_back(one);
+    }
     if (out_.publish(config_.prefix + "/bridge/heard", list.dump(), true))
         heard_changed_ = false;
 }
@@ -533,6 +527,7 @@ void Bridge::publish_stats() {
     osl_link_status link;
     osl_link_get_status(&link);
     const json s = {{"records", stats_.records},
+                    {"actors", reg_.actors.size()},
                     {"states", stats_.states},
                     {"published", stats_.published},
                     {"heard", heard_.size()},

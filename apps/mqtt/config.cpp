@@ -9,6 +9,7 @@
 #include <toml++/toml.h>
 
 #include "osl.h"
+#include "registry.h"
 
 namespace ostrel::mqtt {
 
@@ -65,21 +66,6 @@ const toml::table *section(const toml::table &root, const char *key) {
     if (!n->is_table())
         throw Bad{line_of(*n), key, "must be a table ([" + std::string(key) + "])"};
     return n->as_table();
-}
-
-bool is_address(const std::string &a) {
-    if (a.size() != 12)
-        return false;
-    for (char c : a)
-        if (!isxdigit(static_cast<unsigned char>(c)))
-            return false;
-    return true;
-}
-
-std::string upper(std::string s) {
-    for (char &c : s)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return s;
 }
 
 void read_broker(const toml::table &t, Config &c, const std::string &file) {
@@ -154,11 +140,10 @@ void read_library(const toml::table &t, Config &c) {
         c.verbosity = verbosity_bits(*n, "library.verbosity");
 }
 
-void read_sensors(const toml::node &n, Config &c) {
+void read_sensors(const toml::node &n, Config &c, std::set<std::string> &seen) {
     const toml::array *a = n.as_array();
     if (a == nullptr || !a->is_array_of_tables())
         throw Bad{line_of(n), "sensor", "must be tables: [[sensor]]"};
-    std::set<std::string> seen;
     for (const toml::node &e : *a) {
         const toml::table &t = *e.as_table();
         only_keys(t, "sensor", {"address", "name"});
@@ -173,6 +158,40 @@ void read_sensors(const toml::node &n, Config &c) {
         if (!seen.insert(s.address).second)
             throw Bad{line_of(*addr), "sensor.address", s.address + " is listed twice"};
         c.sensors.push_back(s);
+    }
+}
+
+void read_actors(const toml::node &n, Config &c, std::set<std::string> &seen) {
+    const toml::array *a = n.as_array();
+    if (a == nullptr || !a->is_array_of_tables())
+        throw Bad{line_of(n), "actor", "must be tables: [[actor]]"};
+    for (const toml::node &e : *a) {
+        const toml::table &t = *e.as_table();
+        only_keys(t, "actor", {"kind", "address", "key", "name"});
+        ActorConfig actor;
+        const toml::node *kind = t.get("kind");
+        if (kind == nullptr)
+            throw Bad{line_of(e), "actor.kind", "missing"};
+        actor.type = kind->is_string() ? actor_type_of(upper(kind->as_string()->get())) : 0;
+        if (actor.type == 0)
+            throw Bad{line_of(*kind), "actor.kind", "must be \"relay\", \"dimmer\" or \"pwm\""};
+        const toml::node *addr = t.get("address");
+        if (addr == nullptr)
+            throw Bad{line_of(e), "actor.address", "missing"};
+        if (!addr->is_string() || !is_address(addr->as_string()->get()))
+            throw Bad{line_of(*addr), "actor.address", "must be 12 hexadecimal digits"};
+        actor.address = upper(addr->as_string()->get());
+        if (!seen.insert(actor.address).second)
+            throw Bad{line_of(*addr), "actor.address", actor.address + " is listed twice"};
+        const toml::node *key = t.get("key");
+        if (key == nullptr)
+            throw Bad{line_of(e), "actor.key", "missing"};
+        // The key itself is never repeated in a message.
+        if (!key->is_string() || !is_key(key->as_string()->get()))
+            throw Bad{line_of(*key), "actor.key", "must be 32 hexadecimal digits"};
+        actor.key = upper(key->as_string()->get());
+        actor.name = text(t, "actor.", "name", "");
+        c.actors.push_back(actor);
     }
 }
 
@@ -203,7 +222,8 @@ std::optional<Config> load_config(const std::string &path, std::string &error) {
     }
     try {
         toml::table root = toml::parse_file(path);
-        only_keys(root, "", {"board", "state_file", "broker", "topics", "library", "sensor"});
+        only_keys(root, "",
+                  {"board", "state_file", "broker", "topics", "library", "sensor", "actor"});
         if (const toml::node *n = root.get("board")) {
             if (!n->is_string() || n->as_string()->get().empty())
                 throw Bad{line_of(*n), "board", "must be a name"};
@@ -228,8 +248,12 @@ std::optional<Config> load_config(const std::string &path, std::string &error) {
         }
         if (const toml::table *t = section(root, "library"))
             read_library(*t, c);
+        // An address is one device of the file: a sensor or an actor, once.
+        std::set<std::string> seen;
         if (const toml::node *n = root.get("sensor"))
-            read_sensors(*n, c);
+            read_sensors(*n, c, seen);
+        if (const toml::node *n = root.get("actor"))
+            read_actors(*n, c, seen);
     } catch (const toml::parse_error &e) {
         std::ostringstream out;
         out << path << ":" << e.source().begin.line << ": " << e.description();

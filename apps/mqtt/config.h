@@ -15,6 +15,14 @@ struct SensorEntry {
     std::string name;    // shown in Home Assistant; empty: kind and address
 };
 
+// An actor listed in the file rather than paired from its announcement.
+struct ActorConfig {
+    int type = 0;        // OSL_DEV_RELAY, OSL_DEV_DIMMER, OSL_DEV_PWM
+    std::string address; // 12 hexadecimal digits, upper case
+    std::string key;     // 32 hexadecimal digits, upper case
+    std::string name;    // shown in Home Assistant; empty: kind and address
+};
+
 struct Config {
     std::string board; // this board's name in topics and in Home Assistant
 
@@ -36,6 +44,7 @@ struct Config {
     int verbosity = 0x01; // the library's OSL_LOG_ bits
 
     std::vector<SensorEntry> sensors;
+    std::vector<ActorConfig> actors;
     std::string state_file = DEFAULT_STATE_PATH;
 };
 

@@ -105,7 +105,7 @@ class Service {
 };
 
 int run(const Config &config, const Options &options) {
-    AdoptionStore store(config.state_file);
+    Registry store(config.state_file);
     Client client(config, config.prefix + "/bridge/" + config.board + "/state");
     Bridge bridge(config, client, store, wall_s);
     std::string error;
@@ -118,6 +118,7 @@ int run(const Config &config, const Options &options) {
         return EXIT_BAD_SETUP;
     }
     client.subscribe_on_connect(bridge.request_topic());
+    client.subscribe_on_connect(bridge.command_topic());
     client.subscribe_on_connect(bridge.ha_status_topic());
     client.on_connected([&] { bridge.connected(); });
     client.on_message([&](const std::string &t, const std::string &p) { bridge.message(t, p); });
@@ -126,8 +127,9 @@ int run(const Config &config, const Options &options) {
         fprintf(stderr, "ostrel_mqtt: the library is older than 2.0\n");
         return EXIT_LIB_TOO_OLD;
     }
-    const int opened =
-        osl_bt_open(config.lamp_rx, config.lamp_tx, config.lamp_pwr, config.verbosity);
+    // The bridge holds actors' keys: none goes to its log, whatever the verbosity.
+    const int opened = osl_bt_open(config.lamp_rx, config.lamp_tx, config.lamp_pwr,
+                                   config.verbosity | OSL_LOG_HIDE_KEYS);
     if (opened != OSL_OPEN_OK) {
         fflush(stdout);
         const char *why = osl_result_text(OSL_OP_OPEN, opened);
@@ -139,16 +141,12 @@ int run(const Config &config, const Options &options) {
     if (options.permit_join_s > 0)
         bridge.permit_join(options.permit_join_s);
 
+    bridge.restore();
+
     Service service;
     service.ready();
-    osl_record rec;
     while (osl_bt_running()) {
-        // Every record waiting, never one per pass.
-        for (int n = osl_bt_queued(); n > 0; n--) {
-            if (osl_bt_read(&rec) == OSL_READ_STOPPED)
-                break;
-            bridge.record(rec);
-        }
+        bridge.drain();
         const int64_t now = monotonic_ms();
         client.service(now);
         bridge.pass();
@@ -167,10 +165,11 @@ std::string usage() {
     return "usage: ostrel_mqtt [--config FILE] [--permit-join SECONDS]\n"
            "       ostrel_mqtt --help | --version\n"
            "\n"
-           "Bridges the Ostrel kit's sensors to an MQTT broker and Home Assistant.\n"
+           "Bridges the Ostrel kit's sensors and actors to an MQTT broker and Home Assistant.\n"
            "\n"
            "  --config FILE           the configuration (default /etc/ostrel/mqtt.toml)\n"
-           "  --permit-join SECONDS   adopt the sensors heard in the first SECONDS\n"
+           "  --permit-join SECONDS   adopt the sensors heard and pair the actors announcing\n"
+           "                          their keys in the first SECONDS\n"
            "  --help                  this text\n"
            "  --version               the program's and the library's versions\n";
 }

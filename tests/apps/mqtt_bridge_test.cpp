@@ -18,6 +18,7 @@
 
 #include "bridge.h"
 #include "config.h"
+#include "fake_broker.h"
 #include "mqtt.h"
 #include "support/child.h"
 #include "support/frames.h"
@@ -27,47 +28,9 @@ namespace osl::test {
 namespace {
 
 using nlohmann::json;
-using ostrel::mqtt::AdoptionStore;
 using ostrel::mqtt::Bridge;
 using ostrel::mqtt::Config;
-
-struct Published {
-    std::string topic;
-    std::string payload;
-    bool retain;
-};
-
-class FakeBroker : public ostrel::mqtt::Publisher {
-  public:
-    bool connected() const override { return up; }
-    bool publish(const std::string &topic, const std::string &payload, bool retain) override {
-        if (!up)
-            return false;
-        sent.push_back({topic, payload, retain});
-        return true;
-    }
-    // The last message on the topic, parsed; null when none.
-    json last(const std::string &topic) const {
-        for (auto it = sent.rbegin(); it != sent.rend(); ++it)
-            if (it->topic == topic)
-                return it->payload.empty() ? json() : json::parse(it->payload);
-        return json();
-    }
-    std::string last_text(const std::string &topic) const {
-        for (auto it = sent.rbegin(); it != sent.rend(); ++it)
-            if (it->topic == topic)
-                return it->payload;
-        return "";
-    }
-    int count(const std::string &prefix) const {
-        int n = 0;
-        for (const Published &p : sent)
-            n += p.topic.rfind(prefix, 0) == 0 ? 1 : 0;
-        return n;
-    }
-    bool up = true;
-    std::vector<Published> sent;
-};
+using ostrel::mqtt::Registry;
 
 osl_record record_of(const char *addr, const Block &payload, int8_t rssi) {
     osl_record rec{};
@@ -103,7 +66,7 @@ class MqttBridge : public LibFixture {
         now = 1700000000;
     }
     std::unique_ptr<Bridge> make() {
-        store = std::make_unique<AdoptionStore>(config.state_file);
+        store = std::make_unique<Registry>(config.state_file);
         auto b = std::make_unique<Bridge>(config, broker, *store, [this] { return now; });
         std::string error;
         EXPECT_TRUE(b->start(error)) << error;
@@ -111,7 +74,7 @@ class MqttBridge : public LibFixture {
     }
     Config config;
     FakeBroker broker;
-    std::unique_ptr<AdoptionStore> store;
+    std::unique_ptr<Registry> store;
     int64_t now;
 };
 
@@ -497,7 +460,11 @@ TEST_F(MqttBridge, BadRequestsGetAnErrorAndChangeNothing) {
          "time must be a whole number of seconds from 0 to 3600"},
         {"ostrel/bridge/request/permit_join", R"({"time": 99999})",
          "time must be a whole number of seconds from 0 to 3600"},
-        {"ostrel/bridge/request/rename", R"({"time": 5})", "no such request (known: permit_join)"},
+        {"ostrel/bridge/request/restart", R"({"time": 5})",
+         "no such request (known: permit_join, remove, rename)"},
+        {"ostrel/bridge/request/rename", R"({"time": 5})", "address must be 12 hexadecimal digits"},
+        {"ostrel/bridge/request/rename", R"({"address": "111111111111", "name": 7})",
+         "name must be a text"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.payload);
@@ -534,7 +501,7 @@ TEST_F(MqttBridge, WhileTheBrokerIsAwayTheLatestStateOfEachDeviceIsKept) {
 
 TEST_F(MqttBridge, AnUnreadableStateFileStopsTheBridgeAndIsLeftAlone) {
     write_file(config.state_file, "{ not json");
-    AdoptionStore s(config.state_file);
+    Registry s(config.state_file);
     Bridge bridge(config, broker, s, [this] { return now; });
     std::string error;
     EXPECT_FALSE(bridge.start(error));
@@ -577,6 +544,20 @@ TEST_F(MqttBridge, EachConfigurationErrorNamesTheFileTheLineAndTheKey) {
          "1: board: may hold only letters, digits, '_' and '-'"},
         {"bad prefix", "[topics]\nprefix = \"a/#\"\n",
          "2: topics.prefix: must be a topic level without '#', '+' or a '/' at either end"},
+        {"actor of no kind",
+         "[[actor]]\nkind = \"fan\"\naddress = \"C0FFEE000020\"\nkey = \"" + std::string(32, 'A') +
+             "\"\n",
+         "2: actor.kind: must be \"relay\", \"dimmer\" or \"pwm\""},
+        {"actor without key", "[[actor]]\nkind = \"relay\"\naddress = \"C0FFEE000020\"\n",
+         "1: actor.key: missing"},
+        // The message never repeats a key, even a malformed one.
+        {"short key", "[[actor]]\nkind = \"relay\"\naddress = \"C0FFEE000020\"\nkey = \"ABCD\"\n",
+         "4: actor.key: must be 32 hexadecimal digits"},
+        {"actor at a sensor's address",
+         "[[sensor]]\naddress = \"C0FFEE000020\"\n[[actor]]\nkind = \"dimmer\"\naddress = "
+         "\"c0ffee000020\"\nkey = \"" +
+             std::string(32, '0') + "\"\n",
+         "5: actor.address: C0FFEE000020 is listed twice"},
     };
     for (const ConfigCase &c : cases) {
         SCOPED_TRACE(c.what);
@@ -601,7 +582,9 @@ TEST_F(MqttBridge, AFullConfigurationIsReadWhole) {
                          "\"\nca_file = \"/etc/ca.pem\"\n"
                          "[topics]\nprefix = \"house/kit\"\ndiscovery_prefix = \"ha\"\n"
                          "[library]\nlamps = [26, 0, 13]\nverbosity = [\"lib\", \"sensors\"]\n"
-                         "[[sensor]]\naddress = \"cbfd786baa68\"\nname = \"Door\"\n");
+                         "[[sensor]]\naddress = \"cbfd786baa68\"\nname = \"Door\"\n"
+                         "[[actor]]\nkind = \"PWM\"\naddress = \"c0ffee000022\"\n"
+                         "key = \"f58c4c04d6e5f1ba779eabfb5f7bfbd6\"\nname = \"Shelf\"\n");
     std::string error;
     const auto c = ostrel::mqtt::load_config(file, error);
     ASSERT_TRUE(c.has_value()) << error;
@@ -621,6 +604,11 @@ TEST_F(MqttBridge, AFullConfigurationIsReadWhole) {
     ASSERT_EQ(c->sensors.size(), 1u);
     EXPECT_EQ(c->sensors[0].address, "CBFD786BAA68");
     EXPECT_EQ(c->sensors[0].name, "Door");
+    ASSERT_EQ(c->actors.size(), 1u);
+    EXPECT_EQ(c->actors[0].type, OSL_DEV_PWM);
+    EXPECT_EQ(c->actors[0].address, "C0FFEE000022");
+    EXPECT_EQ(c->actors[0].key, "F58C4C04D6E5F1BA779EABFB5F7BFBD6");
+    EXPECT_EQ(c->actors[0].name, "Shelf");
 }
 
 } // namespace

@@ -1,0 +1,562 @@
+// The bridge's actors: pairing from their key announcements, their
+// commands from Home Assistant, the state they report, and keeping them in
+// the state the home asked for.
+//
+// An actor is registered with the library under its address text, which
+// is unique, so the library's operations by name reach exactly it; the
+// name a person gave it lives in the registry and in Home Assistant only.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge.h"
+
+namespace ostrel::mqtt {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr int RELAY_CHANNELS = 4;
+constexpr int LEVEL_MAX = 100;
+constexpr int COLOR_MAX = 255;
+
+// The fields of a report that carry an actor's state, by channel.
+constexpr const char *RELAY_FIELD = "channels";
+constexpr const char *DIMMER_FIELD = "level";
+constexpr const char *PWM_FIELDS[3] = {"level0", "level1", "level2"};
+
+std::string key_text(const uint8_t key[16]) {
+    char text[33];
+    for (int i = 0; i < 16; i++)
+        snprintf(text + 2 * i, 3, "%02X", key[i]);
+    return text;
+}
+
+std::string lower(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+int library_add(int type, const std::string &address, const std::string &key) {
+    const char *name = address.c_str();
+    switch (type) {
+    case OSL_DEV_RELAY:
+        return osl_relay_add(name, name, key.c_str());
+    case OSL_DEV_DIMMER:
+        return osl_dimmer_add(name, name, key.c_str());
+    default:
+        return osl_pwm_add(name, name, key.c_str());
+    }
+}
+
+// Sets the wanted state in the library, which sends it: a relay's channels
+// of the mask switched on or off, a light's levels.
+int library_send(int type, const std::string &address, const ActorState &to, uint8_t relay_mask,
+                 bool relay_on) {
+    const char *name = address.c_str();
+    switch (type) {
+    case OSL_DEV_RELAY:
+        return relay_on ? osl_relay_on(name, relay_mask) : osl_relay_off(name, relay_mask);
+    case OSL_DEV_DIMMER:
+        return osl_dimmer_set(name, to[0]);
+    default:
+        return osl_pwm_set(name, to[0], to[1], to[2]);
+    }
+}
+
+int library_comply(int type, const osl_record &rec) {
+    switch (type) {
+    case OSL_DEV_RELAY:
+        return osl_relay_comply(&rec);
+    case OSL_DEV_DIMMER:
+        return osl_dimmer_comply(&rec);
+    default:
+        return osl_pwm_comply(&rec);
+    }
+}
+
+bool all_zero(const ActorState &s) {
+    return s[0] == 0 && s[1] == 0 && s[2] == 0;
+}
+
+// "Relay C0FFEE000020": what Home Assistant shows until someone renames it.
+std::string default_name(int type, const std::string &address) {
+    std::string kind = lower(actor_kind_name(type));
+    kind[0] = static_cast<char>(toupper(static_cast<unsigned char>(kind[0])));
+    return kind + " " + address;
+}
+
+double field_value(const std::vector<osl_field> &fields, const char *name) {
+    for (const osl_field &f : fields)
+        if (std::string(f.name) == name)
+            return f.value;
+    return 0;
+}
+
+// A command refused: why, for the response.
+struct Refusal {
+    std::string why;
+};
+
+int whole(const json &body, const char *key, int low, int high) {
+    const json &v = body.at(key);
+    if (!v.is_number_integer() || v.get<int64_t>() < low || v.get<int64_t>() > high)
+        throw Refusal{std::string(key) + " must be a whole number from " + std::to_string(low) +
+                      " to " + std::to_string(high)};
+    return static_cast<int>(v.get<int64_t>());
+}
+
+// "ON", "OFF" (any case); -1 when the command has no state.
+int on_off(const json &body) {
+    if (!body.contains("state"))
+        return -1;
+    const json &v = body["state"];
+    const std::string s = v.is_string() ? upper(v.get<std::string>()) : "";
+    if (s != "ON" && s != "OFF")
+        throw Refusal{"state must be \"ON\" or \"OFF\""};
+    return s == "ON" ? 1 : 0;
+}
+
+// The levels a PWM controller shows a colour at a brightness with: the
+// colour's hue, its strongest channel at the brightness.
+ActorState levels_of(const int color[3], int brightness) {
+    const int strongest = std::max({color[0], color[1], color[2]});
+    ActorState out{};
+    if (strongest == 0)
+        return out;
+    for (size_t c = 0; c < 3; c++)
+        out[c] = static_cast<uint8_t>((color[c] * brightness + strongest / 2) / strongest);
+    return out;
+}
+
+// What a command asks of the actor, from the state it is wanted in now.
+ActorState wanted_by(const ActorEntry &a, const json &body) {
+    ActorState next = a.wanted;
+    const int state = on_off(body);
+    switch (a.type) {
+    case OSL_DEV_RELAY: {
+        if (!body.contains("channel"))
+            throw Refusal{"a relay's command names its channel, 0 to 3"};
+        const int channel = whole(body, "channel", 0, RELAY_CHANNELS - 1);
+        if (state < 0)
+            throw Refusal{"state must be \"ON\" or \"OFF\""};
+        const auto bit = static_cast<uint8_t>(1u << channel);
+        next[0] = static_cast<uint8_t>(state == 1 ? next[0] | bit : next[0] & ~bit);
+        return next;
+    }
+    case OSL_DEV_DIMMER: {
+        const bool level = body.contains("brightness");
+        if (state < 0 && !level)
+            throw Refusal{"a dimmer's command has a state or a brightness"};
+        const int brightness = level ? whole(body, "brightness", 0, LEVEL_MAX) : 0;
+        if (state == 0)
+            next[0] = 0;
+        else if (level)
+            next[0] = static_cast<uint8_t>(brightness);
+        else
+            next[0] = a.lit[0];
+        return next;
+    }
+    default: {
+        if (body.contains("levels")) {
+            const json &l = body["levels"];
+            if (!l.is_array() || l.size() != 3)
+                throw Refusal{"levels must be three whole numbers from 0 to 100"};
+            for (size_t c = 0; c < 3; c++) {
+                if (!l[c].is_number_integer() || l[c].get<int64_t>() < 0 ||
+                    l[c].get<int64_t>() > LEVEL_MAX)
+                    throw Refusal{"levels must be three whole numbers from 0 to 100"};
+                next[c] = static_cast<uint8_t>(l[c].get<int64_t>());
+            }
+            return next;
+        }
+        const bool level = body.contains("brightness");
+        const bool colored = body.contains("color");
+        if (state < 0 && !level && !colored)
+            throw Refusal{
+                "a PWM controller's command has a state, a brightness, a color or levels"};
+        if (state == 0)
+            return ActorState{};
+        // The hue: the one given, else the one it shows or last showed.
+        const ActorState &shown = all_zero(a.wanted) ? a.lit : a.wanted;
+        int color[3] = {shown[0], shown[1], shown[2]};
+        if (colored) {
+            const json &c = body["color"];
+            if (!c.is_object())
+                throw Refusal{"color must be {\"r\": R, \"g\": G, \"b\": B}, each 0 to 255"};
+            const char *names[3] = {"r", "g", "b"};
+            for (size_t i = 0; i < 3; i++) {
+                if (!c.contains(names[i]))
+                    throw Refusal{"color must be {\"r\": R, \"g\": G, \"b\": B}, each 0 to 255"};
+                color[i] = whole(c, names[i], 0, COLOR_MAX);
+            }
+        }
+        const int brightness = level ? whole(body, "brightness", 0, LEVEL_MAX)
+                                     : std::max({shown[0], shown[1], shown[2]});
+        return levels_of(color, brightness);
+    }
+    }
+}
+
+} // namespace
+
+bool Bridge::register_actor(const std::string &address, ActorEntry &a, std::string &error) {
+    const int r = library_add(a.type, address, a.key);
+    a.in_library = r == 0;
+    if (r != 0) {
+        const char *why = osl_result_text(OSL_OP_ADD, r);
+        error = std::string(actor_kind_name(a.type)) + " " + address +
+                " was not registered: " + (why != nullptr ? why : "code " + std::to_string(r));
+    }
+    return a.in_library;
+}
+
+void Bridge::restore() {
+    for (auto &[address, a] : reg_.actors) {
+        if (!a.in_library || all_zero(a.wanted))
+            continue; // all off is what the library wants of a new actor already
+        const int r = library_send(a.type, address, a.wanted, a.wanted[0], true);
+        printf("ostrel_mqtt: %s %s brought back to what was last asked%s\n",
+               actor_kind_name(a.type), address.c_str(),
+               r == 0 ? "" : " (not sent now: at its next report)");
+    }
+}
+
+void Bridge::drain() {
+    osl_record rec;
+    // Every record waiting, never one per pass.
+    for (int n = osl_bt_queued(); n > 0; n--) {
+        if (osl_bt_read(&rec) == OSL_READ_STOPPED)
+            break;
+        record(rec);
+    }
+    osl_key_announcement a;
+    while (osl_key_announcement_read(&a) == 1)
+        announcement(a);
+}
+
+void Bridge::announcement(const osl_key_announcement &heard) {
+    const std::string address = address_text(heard.addr);
+    const std::string key = key_text(heard.key);
+    const char *kind = actor_kind_name(heard.type);
+    const auto known = reg_.actors.find(address);
+    if (known != reg_.actors.end() && known->second.key == key)
+        return; // paired already
+    if (reg_.sensors.count(address) != 0)
+        return; // an adopted sensor's address: no actor of ours
+    // Until its own frames showed its kind, an actor cannot be registered.
+    if (!adoption_open() || kind == nullptr) {
+        hear(address, kind != nullptr ? kind : "actor", true, heard.rssi);
+        return;
+    }
+    adopt_actor(address, heard.type, key);
+}
+
+void Bridge::adopt_actor(const std::string &address, int type, const std::string &key) {
+    json answer = {
+        {"request", "permit_join"}, {"address", address}, {"kind", actor_kind_name(type)}};
+    ActorEntry next;
+    const auto known = reg_.actors.find(address);
+    if (known != reg_.actors.end()) {
+        // A paired actor announcing another key was reset: paired anew,
+        // with its name and the state the home wants of it.
+        if (known->second.from_config) {
+            if (refused_.insert(address).second) {
+                fprintf(stderr,
+                        "ostrel_mqtt: %s announces a key other than the configuration's: "
+                        "not taken\n",
+                        address.c_str());
+                answer["status"] = "error";
+                answer["error"] = "configured with another key: change it in the file";
+                respond(answer);
+            }
+            return;
+        }
+        next = known->second;
+        if (next.in_library)
+            osl_actor_remove(address.c_str());
+        reg_.actors.erase(known);
+        if (next.type != type) {
+            ActorEntry fresh;
+            fresh.name = next.name;
+            next = fresh;
+        }
+    }
+    next.type = type;
+    next.key = key;
+    next.in_library = false;
+    if (next.name.empty())
+        next.name = default_name(type, address);
+    std::string error;
+    if (!register_actor(address, next, error)) {
+        // Once per opening of adoption, not at each repeat of its announcement.
+        if (refused_.insert(address).second) {
+            fprintf(stderr, "ostrel_mqtt: %s\n", error.c_str());
+            answer["status"] = "error";
+            answer["error"] = error;
+            respond(answer);
+        }
+        return;
+    }
+    reg_.actors[address] = next;
+    heard_.erase(address);
+    heard_changed_ = true;
+    printf("ostrel_mqtt: paired %s %s as '%s'\n", actor_kind_name(type), address.c_str(),
+           next.name.c_str());
+    save();
+    publish_actor_discovery(address);
+    answer["status"] = "ok";
+    answer["name"] = next.name;
+    respond(answer);
+}
+
+void Bridge::actor_record(const std::string &address, const osl_record &rec) {
+    const auto found = reg_.actors.find(address);
+    if (found == reg_.actors.end())
+        return;
+    ActorEntry &a = found->second;
+    // Every report is checked against the wanted state: a command lost on
+    // the air, or a switch turned by hand, is put right at once.
+    library_comply(a.type, rec);
+    osl_field fields[OSL_FIELDS_MAX];
+    const int n = osl_record_fields(&rec, fields, OSL_FIELDS_MAX);
+    if (n < 0)
+        return;
+    const bool first = a.fields.empty();
+    a.fields.assign(fields, fields + std::min(n, OSL_FIELDS_MAX));
+    a.heard = true;
+    if (a.type == OSL_DEV_PWM) {
+        for (size_t c = 0; c < 3; c++)
+            a.reported[c] = static_cast<uint8_t>(field_value(a.fields, PWM_FIELDS[c]));
+    } else {
+        a.reported[0] = static_cast<uint8_t>(
+            field_value(a.fields, a.type == OSL_DEV_RELAY ? RELAY_FIELD : DIMMER_FIELD));
+    }
+    // Its readings' entities, once their names are known.
+    if (first || discovered_.count(config_.prefix + "/" + address + "/state") == 0)
+        publish_actor_discovery(address);
+    publish_actor_state(address, a);
+}
+
+// What the actor reported, never what was asked of it: "pending" tells
+// whether the two still differ.
+void Bridge::publish_actor_state(const std::string &address, const ActorEntry &a) {
+    if (!a.heard)
+        return;
+    json state = {
+        {"kind", actor_kind_name(a.type)}, {"board", config_.board}, {"time", iso_time(now_())}};
+    for (const osl_field &f : a.fields)
+        state[f.name] = json_number(f.value);
+    const int channels = actor_channels(a.type);
+    bool pending = false;
+    json wanted = json::array();
+    for (int c = 0; c < channels; c++) {
+        pending = pending || a.wanted[static_cast<size_t>(c)] != a.reported[static_cast<size_t>(c)];
+        wanted.push_back(a.wanted[static_cast<size_t>(c)]);
+    }
+    state["pending"] = pending;
+    state["wanted"] = wanted;
+    if (a.type == OSL_DEV_RELAY) {
+        for (int c = 0; c < RELAY_CHANNELS; c++)
+            state["channel" + std::to_string(c)] = (a.reported[0] >> c & 1) != 0 ? "ON" : "OFF";
+    } else {
+        // Levels above 100 (a device's fault) show as full.
+        int levels[3] = {};
+        for (int c = 0; c < channels; c++)
+            levels[c] = std::min<int>(a.reported[static_cast<size_t>(c)], LEVEL_MAX);
+        const int strongest = std::max({levels[0], levels[1], levels[2]});
+        state["state"] = strongest > 0 ? "ON" : "OFF";
+        if (strongest > 0)
+            state["brightness"] = strongest;
+        if (a.type == OSL_DEV_PWM) {
+            state["color_mode"] = "rgb";
+            if (strongest > 0) {
+                json color;
+                const char *names[3] = {"r", "g", "b"};
+                for (size_t c = 0; c < 3; c++)
+                    color[names[c]] = (levels[c] * COLOR_MAX + strongest / 2) / strongest;
+                state["color"] = color;
+            }
+        }
+    }
+    send_state(config_.prefix + "/" + address + "/state", state.dump());
+}
+
+void Bridge::publish_actor_discovery(const std::string &address) {
+    if (!out_.connected())
+        return; // sent on connection
+    const ActorEntry &a = reg_.actors.at(address);
+    const std::string kind = actor_kind_name(a.type);
+    const std::string device_id = "ostrel_" + address + "_" + lower(kind);
+    const std::string state_topic = config_.prefix + "/" + address + "/state";
+    const std::string command_topic = config_.prefix + "/" + address + "/set";
+    const json dev = {{"identifiers", {device_id}},
+                      {"name", a.name.empty() ? default_name(a.type, address) : a.name},
+                      {"manufacturer", "Ostrel"},
+                      {"model", kind},
+                      {"via_device", "ostrel_bridge_" + config_.board}};
+    json common = {{"command_topic", command_topic},
+                   {"state_topic", state_topic},
+                   {"json_attributes_topic", state_topic},
+                   {"json_attributes_template",
+                    "{{ {'pending': value_json.pending, 'wanted': value_json.wanted} | tojson }}"},
+                   {"availability", {{{"topic", availability_topic()}}}},
+                   {"device", dev}};
+    if (a.type == OSL_DEV_RELAY) {
+        for (int c = 0; c < RELAY_CHANNELS; c++) {
+            const std::string unique = device_id + "_ch" + std::to_string(c);
+            json s = common;
+            s["unique_id"] = unique;
+            s["object_id"] = unique;
+            s["name"] = "channel " + std::to_string(c);
+            s["payload_on"] = json{{"channel", c}, {"state", "ON"}}.dump();
+            s["payload_off"] = json{{"channel", c}, {"state", "OFF"}}.dump();
+            s["state_on"] = "ON";
+            s["state_off"] = "OFF";
+            s["value_template"] = "{{ value_json.channel" + std::to_string(c) + " }}";
+            publish_config(config_.discovery_prefix + "/switch/" + unique + "/config", s.dump());
+        }
+    } else {
+        const std::string unique = device_id + "_light";
+        json l = common;
+        l["unique_id"] = unique;
+        l["object_id"] = unique;
+        l["name"] = nullptr; // the device's own name
+        l["schema"] = "json";
+        l["brightness"] = true;
+        l["brightness_scale"] = LEVEL_MAX; // the actors' own levels, 0 to 100
+        l["supported_color_modes"] = {a.type == OSL_DEV_PWM ? "rgb" : "brightness"};
+        publish_config(config_.discovery_prefix + "/light/" + unique + "/config", l.dump());
+    }
+    if (!a.fields.empty()) {
+        std::vector<std::pair<std::string, std::string>> fields;
+        for (const osl_field &f : a.fields)
+            fields.emplace_back(f.name, f.unit != nullptr ? f.unit : "");
+        publish_field_entities(device_id, state_topic, fields, dev, 0, true);
+        discovered_.insert(state_topic);
+    }
+}
+
+void Bridge::command(const std::string &address_in_topic, const std::string &payload) {
+    const std::string address = upper(address_in_topic);
+    json answer = {{"request", "set"}, {"address", address}};
+    json body;
+    try {
+        body = json::parse(payload);
+    } catch (const json::exception &) {
+        answer["status"] = "error";
+        answer["error"] = "the payload is not JSON";
+        respond(answer);
+        return;
+    }
+    if (body.is_object() && body.contains("transaction"))
+        answer["transaction"] = body["transaction"];
+    try {
+        const auto found = reg_.actors.find(address);
+        if (!is_address(address) || found == reg_.actors.end())
+            throw Refusal{"no actor of this bridge has that address"};
+        ActorEntry &a = found->second;
+        if (!a.in_library)
+            throw Refusal{"the library holds 10 of each kind and did not take this one"};
+        if (!body.is_object())
+            throw Refusal{"a command is a JSON object"};
+        const ActorState next = wanted_by(a, body);
+        // A relay's command is for its one channel, whatever the others do.
+        uint8_t channel = 0;
+        if (a.type == OSL_DEV_RELAY)
+            channel = static_cast<uint8_t>(1u << body["channel"].get<int>());
+        const bool on = (next[0] & channel) != 0;
+        const int sent = library_send(a.type, address, next, channel, on);
+        a.wanted = next;
+        if (!all_zero(next))
+            a.lit = next;
+        save();
+        publish_actor_state(address, a);
+        if (sent != 0) {
+            const char *why = osl_result_text(OSL_OP_SEND, sent);
+            answer["status"] = "error";
+            answer["error"] = std::string("the command did not go out (") +
+                              (why != nullptr ? why : "code " + std::to_string(sent)) +
+                              "); it goes again at the actor's next report";
+            respond(answer);
+            return;
+        }
+        if (answer.contains("transaction")) {
+            answer["status"] = "ok";
+            respond(answer);
+        }
+    } catch (const Refusal &r) {
+        answer["status"] = "error";
+        answer["error"] = r.why;
+        respond(answer);
+    }
+}
+
+void Bridge::remove(const std::string &address, json &answer) {
+    answer["address"] = address;
+    auto refuse = [&](const std::string &why) {
+        answer["status"] = "error";
+        answer["error"] = why;
+    };
+    const auto actor = reg_.actors.find(address);
+    const auto sensor = reg_.sensors.find(address);
+    if (actor == reg_.actors.end() && sensor == reg_.sensors.end())
+        return refuse("no device of this bridge has that address");
+    const bool configured =
+        actor != reg_.actors.end() ? actor->second.from_config : sensor->second.from_config;
+    if (configured)
+        return refuse("it is listed in the configuration file: take it out there");
+    if (actor != reg_.actors.end()) {
+        if (actor->second.in_library)
+            osl_actor_remove(address.c_str());
+        reg_.actors.erase(actor);
+    } else {
+        reg_.sensors.erase(sensor);
+    }
+    const std::string topic_head = config_.prefix + "/" + address + "/";
+    std::erase_if(discovered_, [&](const std::string &t) { return t.rfind(topic_head, 0) == 0; });
+    std::erase_if(fields_, [&](const auto &f) { return f.first.rfind(topic_head, 0) == 0; });
+    std::erase_if(kept_, [&](const auto &k) { return k.first.rfind(topic_head, 0) == 0; });
+    printf("ostrel_mqtt: removed %s\n", address.c_str());
+    save();
+    withdraw_removed();
+    answer["status"] = "ok";
+}
+
+void Bridge::rename(const std::string &address, const std::string &name, json &answer) {
+    answer["address"] = address;
+    const auto actor = reg_.actors.find(address);
+    const auto sensor = reg_.sensors.find(address);
+    std::string *stored = nullptr;
+    bool configured = false;
+    if (actor != reg_.actors.end()) {
+        stored = &actor->second.name;
+        configured = actor->second.from_config;
+    } else if (sensor != reg_.sensors.end()) {
+        stored = &sensor->second.name;
+        configured = sensor->second.from_config;
+    }
+    if (stored == nullptr || configured) {
+        answer["status"] = "error";
+        answer["error"] = stored == nullptr
+                              ? "no device of this bridge has that address"
+                              : "it is listed in the configuration file: rename it there";
+        return;
+    }
+    *stored = name;
+    save();
+    if (actor != reg_.actors.end()) {
+        publish_actor_discovery(address);
+    } else {
+        for (const auto &[kind, interval] : sensor->second.kinds)
+            publish_discovery(address, kind, nullptr);
+    }
+    answer["status"] = "ok";
+    answer["name"] = name;
+}
+
+} // namespace ostrel::mqtt

@@ -1,0 +1,239 @@
+#include "registry.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "osl.h"
+
+namespace ostrel::mqtt {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr int REGISTRY_VERSION = 2;
+
+bool all_hex(const std::string &text, size_t digits) {
+    if (text.size() != digits)
+        return false;
+    for (char c : text)
+        if (!isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    return true;
+}
+
+bool write_all(int fd, const char *data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A registry that says something this bridge cannot stand behind (an actor
+// without a key, a level of 300) is refused whole rather than half-used.
+struct Refused {
+    std::string what;
+};
+
+ActorState state_of(const json &j, int type) {
+    ActorState s{};
+    const int channels = actor_channels(type);
+    if (!j.is_array() || static_cast<int>(j.size()) != channels)
+        throw Refused{"a state is a list of " + std::to_string(channels) + " numbers"};
+    for (int c = 0; c < channels; c++) {
+        const json &v = j[static_cast<size_t>(c)];
+        if (!v.is_number_integer() || v.get<int64_t>() < 0 ||
+            v.get<int64_t>() > actor_state_max(type))
+            throw Refused{"a state number out of range"};
+        s[static_cast<size_t>(c)] = static_cast<uint8_t>(v.get<int64_t>());
+    }
+    return s;
+}
+
+json json_of(const ActorState &s, int type) {
+    json out = json::array();
+    for (int c = 0; c < actor_channels(type); c++)
+        out.push_back(s[static_cast<size_t>(c)]);
+    return out;
+}
+
+void read_actor(const json &d, RegistryData &into) {
+    const std::string address = d.at("address").get<std::string>();
+    if (!is_address(address))
+        throw Refused{"an actor's address is not 12 hexadecimal digits"};
+    ActorEntry a;
+    a.type = actor_type_of(d.at("kind").get<std::string>());
+    if (a.type == 0)
+        throw Refused{"an actor of no known kind"};
+    a.from_config = d.value("config", false);
+    if (!a.from_config) {
+        a.key = d.at("key").get<std::string>();
+        if (!is_key(a.key))
+            throw Refused{"the key of " + address + " is not 32 hexadecimal digits"};
+        a.name = d.value("name", "");
+    }
+    a.wanted = state_of(d.at("wanted"), a.type);
+    if (a.type != OSL_DEV_RELAY && d.contains("lit"))
+        a.lit = state_of(d.at("lit"), a.type);
+    into.actors[upper(address)] = a;
+}
+
+} // namespace
+
+const char *actor_kind_name(int type) {
+    switch (type) {
+    case OSL_DEV_RELAY:
+    case OSL_DEV_DIMMER:
+    case OSL_DEV_PWM:
+        return osl_device_kind_name(type);
+    default:
+        return nullptr;
+    }
+}
+
+int actor_type_of(const std::string &kind_name) {
+    for (int type : {OSL_DEV_RELAY, OSL_DEV_DIMMER, OSL_DEV_PWM})
+        if (kind_name == actor_kind_name(type))
+            return type;
+    return 0;
+}
+
+int actor_channels(int type) {
+    return type == OSL_DEV_PWM ? 3 : 1;
+}
+
+int actor_state_max(int type) {
+    return type == OSL_DEV_RELAY ? 0x0F : 100;
+}
+
+bool is_address(const std::string &text) {
+    return all_hex(text, 12);
+}
+
+bool is_key(const std::string &text) {
+    return all_hex(text, 32);
+}
+
+std::string upper(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool Registry::load(RegistryData &into, std::string &error) const {
+    std::ifstream in(path_);
+    if (!in) {
+        if (errno == ENOENT)
+            return true; // nothing adopted yet
+        error = path_ + ": cannot be read: " + strerror(errno);
+        return false;
+    }
+    RegistryData read;
+    try {
+        const json j = json::parse(in);
+        if (j.value("version", 1) > REGISTRY_VERSION)
+            throw Refused{"written by a newer bridge (version " +
+                          std::to_string(j.value("version", 1)) + ")"};
+        for (const json &d : j.at("devices")) {
+            Adopted a;
+            a.name = d.value("name", "");
+            for (const json &k : d.value("kinds", json::array()))
+                a.kinds[k.at("kind").get<std::string>()] = k.value("interval_s", 0);
+            read.sensors[d.at("address").get<std::string>()] = a;
+        }
+        for (const json &d : j.value("actors", json::array()))
+            read_actor(d, read);
+        for (const json &t : j.value("discovery", json::array()))
+            read.discovery.insert(t.get<std::string>());
+    } catch (const json::exception &e) {
+        error = path_ + ": not a state file of this bridge: " + e.what();
+        return false;
+    } catch (const Refused &r) {
+        error = path_ + ": not a state file of this bridge: " + r.what;
+        return false;
+    }
+    into = std::move(read);
+    return true;
+}
+
+bool Registry::save(const RegistryData &data, std::string &error) const {
+    json devices = json::array();
+    for (const auto &[address, a] : data.sensors) {
+        if (a.from_config)
+            continue; // the configuration file holds those
+        json kinds = json::array();
+        for (const auto &[kind, interval] : a.kinds)
+            kinds.push_back({{"kind", kind}, {"interval_s", interval}});
+        devices.push_back({{"address", address}, {"name", a.name}, {"kinds", kinds}});
+    }
+    json actors = json::array();
+    for (const auto &[address, a] : data.actors) {
+        json d = {{"address", address},
+                  {"kind", actor_kind_name(a.type)},
+                  {"wanted", json_of(a.wanted, a.type)}};
+        if (a.type != OSL_DEV_RELAY) // a light's levels to go back on to
+            d["lit"] = json_of(a.lit, a.type);
+        if (a.from_config) {
+            d["config"] = true;
+        } else {
+            d["name"] = a.name;
+            d["key"] = a.key;
+        }
+        actors.push_back(d);
+    }
+    const std::string text = json{{"version", REGISTRY_VERSION},
+                                  {"devices", devices},
+                                  {"actors", actors},
+                                  {"discovery", data.discovery}}
+                                 .dump(2) +
+                             "\n";
+    const std::string tmp = path_ + ".tmp";
+    // A temporary file left by an earlier crash may have any mode: begin anew.
+    unlink(tmp.c_str());
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = tmp + ": " + strerror(errno);
+        return false;
+    }
+    step(Step::Opened);
+    const size_t half = text.size() / 2;
+    bool written = write_all(fd, text.data(), half);
+    step(Step::HalfWritten);
+    written = written && write_all(fd, text.data() + half, text.size() - half);
+    step(Step::Written);
+    written = written && fchmod(fd, 0600) == 0 && fsync(fd) == 0;
+    const int saved = errno;
+    close(fd);
+    step(Step::Synced);
+    if (!written || rename(tmp.c_str(), path_.c_str()) != 0) {
+        error = path_ + ": " + strerror(written ? errno : saved);
+        unlink(tmp.c_str());
+        return false;
+    }
+    step(Step::Renamed);
+    const std::string folder = path_.find('/') == std::string::npos
+                                   ? std::string(".")
+                                   : path_.substr(0, path_.rfind('/') + 1);
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    step(Step::FolderSynced);
+    return true;
+}
+
+} // namespace ostrel::mqtt

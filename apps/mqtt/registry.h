@@ -1,0 +1,102 @@
+// The bridge's device registry: the sensors and actors it adopted, each
+// actor's key and the state the home last asked of it, and the discovery
+// configs it published. One JSON file (mode 0600, the service's own),
+// replaced whole and atomically, so that a power cut at any moment leaves
+// the old registry or the new one.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "osl.h"
+
+namespace ostrel::mqtt {
+
+// An adopted sensor address: configured, or heard while adoption was open.
+// One address may carry several of the kit's devices (the weather board
+// sends METEO, MOTION and BUTTON frames): each kind heard from it is a
+// device of its own in Home Assistant, with a state topic of its own, so
+// that no entity ever shows another family's reading of the same name.
+struct Adopted {
+    std::string name;
+    bool from_config = false;
+    std::map<std::string, int> kinds; // kind heard ("METEO") -> its reporting interval, s
+};
+
+// Up to three state bytes: a relay's channel bits, a dimmer's level, a PWM
+// controller's three levels (0 to 100).
+using ActorState = std::array<uint8_t, 3>;
+
+// An adopted actor: paired from its key announcement, or configured.
+struct ActorEntry {
+    int type = 0;     // OSL_DEV_RELAY, OSL_DEV_DIMMER, OSL_DEV_PWM
+    std::string name; // shown in Home Assistant
+    // 32 hexadecimal digits. Kept here and given to the library only: never
+    // published, never written to a log.
+    std::string key;
+    bool from_config = false; // its name and key live in the configuration file
+    ActorState wanted{};      // what the home last asked for
+    // The levels a light goes back to when switched on without a level:
+    // its last levels that were not all 0 (a relay has none).
+    ActorState lit{100, 100, 100};
+
+    // Not kept: what its frames said since the bridge started.
+    bool heard = false;
+    ActorState reported{};
+    std::vector<osl_field> fields; // of its last report (names and units are the library's)
+    bool in_library = false;       // registered with the library
+};
+
+struct RegistryData {
+    std::map<std::string, Adopted> sensors;   // by address
+    std::map<std::string, ActorEntry> actors; // by address
+    std::set<std::string> discovery;          // config topics out for devices
+};
+
+class Registry {
+  public:
+    explicit Registry(std::string path) : path_(std::move(path)) {}
+
+    // A missing file is an empty registry. false with `error` set when the
+    // file exists but cannot be read or is not a registry of this bridge:
+    // the bridge then stops and leaves the file as it is.
+    bool load(RegistryData &into, std::string &error) const;
+
+    // Writes a temporary file (mode 0600), syncs it, renames it over the old
+    // one and syncs the folder. Configured devices are kept with their wanted
+    // state only: their name and key are the configuration file's.
+    bool save(const RegistryData &data, std::string &error) const;
+
+    // The steps of a save, for tests that stop it at each.
+    enum class Step { Opened, HalfWritten, Written, Synced, Renamed, FolderSynced };
+    std::function<void(Step)> on_step;
+
+    const std::string &path() const { return path_; }
+
+  private:
+    void step(Step s) const {
+        if (on_step)
+            on_step(s);
+    }
+    std::string path_;
+};
+
+// The kit's actor kinds in the registry and in messages.
+const char *actor_kind_name(int type);           // "RELAY", "DIMMER", "PWM"; null for others
+int actor_type_of(const std::string &kind_name); // 0 for none
+// Channels of state: 3 for a PWM controller, else 1.
+int actor_channels(int type);
+// The highest value a state byte may take: a relay's four channel bits, a level.
+int actor_state_max(int type);
+
+bool is_address(const std::string &text); // 12 hexadecimal digits
+bool is_key(const std::string &text);     // 32 hexadecimal digits
+std::string upper(std::string text);
+
+} // namespace ostrel::mqtt
