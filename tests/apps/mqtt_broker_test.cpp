@@ -58,6 +58,11 @@ class Subscriber {
         mosquitto_loop_stop(mosq_, true);
         mosquitto_destroy(mosq_);
     }
+    // As Home Assistant or a person's script would send it.
+    void publish(const std::string &topic, const std::string &payload) {
+        mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), 0, false);
+    }
     struct Message {
         std::string topic;
         std::string payload;
@@ -224,6 +229,79 @@ TEST_F(MqttBroker, TheBridgeOutlivesABrokerOutage) {
         << stats;
     EXPECT_NE(said().find("is away; trying again"), std::string::npos) << said();
     EXPECT_NE(said().find("the broker is back"), std::string::npos) << said();
+}
+
+// Pairing and switching as a home does it: adoption opened by a request,
+// the kit's actors paired from their own announcements, a command sent as a
+// message, and the actor's own report back on its state topic. No key is
+// ever on the broker or in the bridge's output.
+TEST_F(MqttBroker, ActorsArePairedAndSwitchedOverTheBroker) {
+    // Every library line about actors, SEC_KEY announcements included.
+    write_file(path("bridge.toml"),
+               read_file(path("bridge.toml")) + "[library]\nverbosity = [\"lib\", \"actors\"]\n");
+    auto bridge = start_bridge();
+    Subscriber sub(port_);
+    ASSERT_TRUE(wait_until([&] { return sub.last("ostrel/bridge/test/state") == "online"; },
+                           std::chrono::seconds(30)))
+        << said();
+    sub.publish("ostrel/bridge/request/permit_join", R"({"time": 120, "transaction": "p1"})");
+    auto paired = [&](const char *address) {
+        for (const std::string &r : sub.on("ostrel/bridge/response")) {
+            const json a = json::parse(r);
+            if (a.value("address", "") == address && a.value("status", "") == "ok")
+                return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return paired(virtkit::RELAY_ADDR) && paired(virtkit::DIMMER_ADDR) &&
+                   paired(virtkit::PWM_ADDR);
+        },
+        std::chrono::seconds(60)))
+        << said();
+    EXPECT_FALSE(sub.last("homeassistant/light/ostrel_C0FFEE000021_dimmer_light/config").empty());
+
+    sub.publish("ostrel/C0FFEE000020/set", R"({"channel": 3, "state": "ON"})");
+    sub.publish("ostrel/C0FFEE000021/set", R"({"state": "ON", "brightness": 65})");
+    auto reported = [&](const char *address, const char *key, const json &value) {
+        const std::string last = sub.last(std::string("ostrel/") + address + "/state");
+        if (last.empty())
+            return false;
+        const json s = json::parse(last);
+        return s.value(key, json()) == value && s.value("pending", true) == false;
+    };
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return reported(virtkit::RELAY_ADDR, "channel3", "ON") &&
+                   reported(virtkit::DIMMER_ADDR, "brightness", 65);
+        },
+        std::chrono::seconds(60)))
+        << sub.last("ostrel/C0FFEE000020/state") << sub.last("ostrel/C0FFEE000021/state");
+    // A bad command is answered, with its id, and changes nothing.
+    sub.publish("ostrel/C0FFEE000021/set", R"({"brightness": 101, "transaction": "b1"})");
+    EXPECT_TRUE(wait_until([&] {
+        for (const std::string &r : sub.on("ostrel/bridge/response"))
+            if (json::parse(r).value("transaction", "") == "b1")
+                return json::parse(r).value("status", "") == "error";
+        return false;
+    }));
+
+    kill(bridge->pid(), SIGTERM);
+    ASSERT_TRUE(bridge->wait());
+    EXPECT_TRUE(WIFEXITED(bridge->status()) && WEXITSTATUS(bridge->status()) == 0) << said();
+    const std::string log = said();
+    EXPECT_NE(log.find("paired RELAY C0FFEE000020"), std::string::npos) << log;
+    for (const char *key : {virtkit::RELAY_KEY, virtkit::DIMMER_KEY, virtkit::PWM_KEY}) {
+        std::string lower = key;
+        for (char &c : lower)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        for (const std::string &k : {std::string(key), lower}) {
+            EXPECT_EQ(log.find(k), std::string::npos) << k;
+            for (const Subscriber::Message &m : sub.messages())
+                EXPECT_EQ(m.payload.find(k), std::string::npos) << m.topic;
+        }
+    }
 }
 
 } // namespace
