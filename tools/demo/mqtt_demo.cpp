@@ -1,7 +1,9 @@
 // ostrel_mqtt's own code against the virtual kit: a private Mosquitto broker
 // on a free loopback port, the bridge with the kit's sensors adopted, and a
 // subscriber that prints every message of the bridge as it arrives, topic
-// first, as a Home Assistant would receive them.
+// first, as a Home Assistant would receive them. A little script plays the
+// home's part: it opens adoption, so that the kit's actors are paired from
+// their own key announcements, then switches each of them by a message.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,23 @@ namespace {
 
 constexpr const char *BROKER = "/usr/sbin/mosquitto";
 constexpr const char *SUBSCRIBER = "/usr/bin/mosquitto_sub";
+constexpr const char *PUBLISHER = "/usr/bin/mosquitto_pub";
+
+// What the home does, and when (seconds after the start).
+struct Step {
+    unsigned at_s;
+    const char *note;
+    const char *topic;
+    const char *payload;
+};
+constexpr Step SCRIPT[] = {
+    {3, "opening adoption for 60 s: the actors announcing their keys are paired",
+     "ostrel/bridge/request/permit_join", R"({"time": 60})"},
+    {15, "relay channel 1 on", "ostrel/C0FFEE000020/set", R"({"channel": 1, "state": "ON"})"},
+    {15, "dimmer to 60 %", "ostrel/C0FFEE000021/set", R"({"state": "ON", "brightness": 60})"},
+    {15, "PWM controller to orange at 80 %", "ostrel/C0FFEE000022/set",
+     R"({"state": "ON", "brightness": 80, "color": {"r": 255, "g": 128, "b": 0}})"},
+};
 
 std::string config_path;
 
@@ -40,6 +59,29 @@ void end(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
+// The script, in a process of its own: one mosquitto_pub per step.
+void play_script(int port) {
+    unsigned now = 0;
+    std::string port_arg = std::to_string(port);
+    for (const Step &step : SCRIPT) {
+        if (step.at_s > now)
+            sleep(step.at_s - now);
+        now = step.at_s;
+        fprintf(stderr, "demo: %s\n", step.note);
+        std::string topic = step.topic, payload = step.payload;
+        char p0[] = "mosquitto_pub", p1[] = "-h", p2[] = "127.0.0.1", p3[] = "-p", p5[] = "-t",
+             p7[] = "-m";
+        char *argv[] = {p0,     p1, p2, p3, port_arg.data(), p5, topic.data(), p7, payload.data(),
+                        nullptr};
+        const pid_t pub = fork();
+        if (pub == 0) {
+            execv(PUBLISHER, argv);
+            _exit(127);
+        }
+        waitpid(pub, nullptr, 0);
+    }
+}
+
 int bridge() {
     char arg0[] = "ostrel_mqtt", arg1[] = "--config";
     std::string path = config_path;
@@ -50,7 +92,8 @@ int bridge() {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (access(BROKER, X_OK) != 0 || access(SUBSCRIBER, X_OK) != 0) {
+    if (access(BROKER, X_OK) != 0 || access(SUBSCRIBER, X_OK) != 0 ||
+        access(PUBLISHER, X_OK) != 0) {
         fprintf(stderr,
                 "demo: the mosquitto broker and its clients are needed "
                 "(Debian's mosquitto and mosquitto-clients; tools/deps.sh installs them)\n");
@@ -90,9 +133,16 @@ int main(int argc, char **argv) {
     fflush(stdout);
     const pid_t subscriber = spawn(SUBSCRIBER, sub_argv);
     usleep(200000); // the subscriber's connection, before the first message
+    const pid_t script = fork();
+    if (script == 0) {
+        setpgid(0, 0);
+        play_script(port);
+        _exit(0);
+    }
 
     const int status = osl::demo::run(argc, argv, bridge);
     usleep(200000); // the last messages reach the subscriber
+    end(script);
     end(subscriber);
     end(broker);
     return status;
