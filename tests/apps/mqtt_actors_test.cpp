@@ -212,8 +212,7 @@ TEST_F(MqttActors, ASetMessageSwitchesTheActorThroughTheAir) {
     set(virtkit::DIMMER_ADDR, {{"state", "ON"}, {"brightness", 40}});
     ASSERT_TRUE(run_until([&] {
         const json s = state_of(virtkit::DIMMER_ADDR);
-        return kit.dimmer.level == 40 && s.value("brightness", 0) == 40 &&
-               s["pending"] == false;
+        return kit.dimmer.level == 40 && s.value("brightness", 0) == 40 && s["pending"] == false;
     })) << state_of(virtkit::DIMMER_ADDR);
     EXPECT_EQ(state_of(virtkit::DIMMER_ADDR)["state"], "ON");
 
