@@ -445,16 +445,8 @@ void Bridge::command(const std::string &address_in_topic, const std::string &pay
     const std::string address = upper(address_in_topic);
     json answer = {{"request", "set"}, {"address", address}};
     json body;
-    try {
-        body = json::parse(payload);
-    } catch (const json::exception &) {
-        answer["status"] = "error";
-        answer["error"] = "the payload is not JSON";
-        respond(answer);
+    if (!parse_body(payload, body, answer))
         return;
-    }
-    if (body.is_object() && body.contains("transaction"))
-        answer["transaction"] = body["transaction"];
     try {
         const auto found = reg_.actors.find(address);
         if (!is_address(address) || found == reg_.actors.end())

@@ -214,19 +214,27 @@ void Bridge::message(const std::string &topic, const std::string &payload) {
         command(topic.substr(head.size(), topic.size() - head.size() - tail.size()), payload);
 }
 
-void Bridge::request(const std::string &name, const std::string &payload) {
-    json answer = {{"request", name}};
-    json body;
+// A request's or a command's JSON, its transaction copied to the answer;
+// false (and the answer sent) when it is not JSON.
+bool Bridge::parse_body(const std::string &payload, json &body, json &answer) {
     try {
         body = json::parse(payload);
     } catch (const json::exception &) {
         answer["status"] = "error";
         answer["error"] = "the payload is not JSON";
         respond(answer);
-        return;
+        return false;
     }
     if (body.is_object() && body.contains("transaction"))
         answer["transaction"] = body["transaction"];
+    return true;
+}
+
+void Bridge::request(const std::string &name, const std::string &payload) {
+    json answer = {{"request", name}};
+    json body;
+    if (!parse_body(payload, body, answer))
+        return;
     auto refuse = [&](const std::string &why) {
         answer["status"] = "error";
         answer["error"] = why;

@@ -97,6 +97,7 @@ class Bridge {
     const std::map<std::string, Heard> &heard() const { return heard_; }
 
   private:
+    bool parse_body(const std::string &payload, nlohmann::json &body, nlohmann::json &answer);
     void request(const std::string &name, const std::string &payload);
     void remove(const std::string &address, nlohmann::json &answer);
     void rename(const std::string &address, const std::string &name, nlohmann::json &answer);
