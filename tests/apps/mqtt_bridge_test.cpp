@@ -511,6 +511,33 @@ TEST_F(MqttBridge, AnUnreadableStateFileStopsTheBridgeAndIsLeftAlone) {
     EXPECT_EQ(read_file(config.state_file), "{ not json");
 }
 
+// The whole program: a registry it cannot stand behind stops it with status
+// 2 before the adapter is touched, and the registry stays as it was.
+TEST_F(MqttBridge, ABadRegistryEndsTheProgramWithStatusTwoAndIsKept) {
+    const std::string registry =
+        R"({"version": 2, "devices": [], "actors": [{"address": "C0FFEE000020", )"
+        R"("kind": "RELAY", "name": "Porch", "key": "2B7E", "wanted": [1]}]})";
+    write_file(config.state_file, registry);
+    const std::string file = path("bridge.toml");
+    write_file(file, "state_file = \"" + config.state_file + "\"\n");
+    Child program(path("out"), path("err"), [&] {
+        char a0[] = "ostrel_mqtt", a1[] = "--config";
+        std::vector<char> a2(file.begin(), file.end());
+        a2.push_back('\0');
+        char *argv[] = {a0, a1, a2.data(), nullptr};
+        const int status = ostrel::mqtt::mqtt_main(3, argv);
+        return sim.calls().empty() ? status : 99;
+    });
+    ASSERT_TRUE(program.wait());
+    EXPECT_TRUE(WIFEXITED(program.status()) && WEXITSTATUS(program.status()) == 2)
+        << program.status();
+    EXPECT_EQ(read_file(path("err")),
+              "ostrel_mqtt: " + config.state_file +
+                  ": not a state file of this bridge: the key of C0FFEE000020 is not 32 "
+                  "hexadecimal digits (left as it is)\n");
+    EXPECT_EQ(read_file(config.state_file), registry);
+}
+
 // --- the configuration file -------------------------------------------------
 
 struct ConfigCase {
