@@ -372,8 +372,9 @@ void Bridge::publish_actor_state(const std::string &address, const ActorEntry &a
         state["state"] = strongest > 0 ? "ON" : "OFF";
         if (strongest > 0)
             state["brightness"] = strongest;
+        // Home Assistant reads a JSON light's mode from its state.
+        state["color_mode"] = a.type == OSL_DEV_PWM ? "rgb" : "brightness";
         if (a.type == OSL_DEV_PWM) {
-            state["color_mode"] = "rgb";
             if (strongest > 0) {
                 json color;
                 const char *names[3] = {"r", "g", "b"};
