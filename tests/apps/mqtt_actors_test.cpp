@@ -215,6 +215,7 @@ TEST_F(MqttActors, ASetMessageSwitchesTheActorThroughTheAir) {
         return kit.dimmer.level == 40 && s.value("brightness", 0) == 40 && s["pending"] == false;
     })) << state_of(virtkit::DIMMER_ADDR);
     EXPECT_EQ(state_of(virtkit::DIMMER_ADDR)["state"], "ON");
+    EXPECT_EQ(state_of(virtkit::DIMMER_ADDR)["color_mode"], "brightness");
 
     // A colour at half brightness: the strongest channel at 50.
     set(virtkit::PWM_ADDR,
