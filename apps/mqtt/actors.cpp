@@ -215,15 +215,19 @@ bool Bridge::register_actor(const std::string &address, ActorEntry &a, std::stri
     return a.in_library;
 }
 
+// The library wants all off of an actor it has just registered: one whose
+// wanted state is another is given it, which sends it.
+void Bridge::restore_one(const std::string &address, const ActorEntry &a) {
+    if (!a.in_library || all_zero(a.wanted))
+        return;
+    const int r = library_send(a.type, address, a.wanted, a.wanted[0], true);
+    printf("ostrel_mqtt: %s %s brought back to what was last asked%s\n", actor_kind_name(a.type),
+           address.c_str(), r == 0 ? "" : " (not sent now: at its next report)");
+}
+
 void Bridge::restore() {
-    for (auto &[address, a] : reg_.actors) {
-        if (!a.in_library || all_zero(a.wanted))
-            continue; // all off is what the library wants of a new actor already
-        const int r = library_send(a.type, address, a.wanted, a.wanted[0], true);
-        printf("ostrel_mqtt: %s %s brought back to what was last asked%s\n",
-               actor_kind_name(a.type), address.c_str(),
-               r == 0 ? "" : " (not sent now: at its next report)");
-    }
+    for (const auto &[address, a] : reg_.actors)
+        restore_one(address, a);
 }
 
 void Bridge::drain() {
@@ -303,6 +307,7 @@ void Bridge::adopt_actor(const std::string &address, int type, const std::string
         return;
     }
     reg_.actors[address] = next;
+    restore_one(address, next);
     heard_.erase(address);
     heard_changed_ = true;
     printf("ostrel_mqtt: paired %s %s as '%s'\n", actor_kind_name(type), address.c_str(),

@@ -104,6 +104,7 @@ class Bridge {
     void command(const std::string &address, const std::string &payload);
     bool register_actor(const std::string &address, ActorEntry &a, std::string &error);
     void adopt_actor(const std::string &address, int type, const std::string &key);
+    void restore_one(const std::string &address, const ActorEntry &a);
     void actor_record(const std::string &address, const osl_record &rec);
     void publish_actor_state(const std::string &address, const ActorEntry &a);
     void publish_actor_discovery(const std::string &address);

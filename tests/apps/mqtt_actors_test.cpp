@@ -298,6 +298,38 @@ TEST_F(MqttActors, ARestartBringsTheActorsBackToTheStoredState) {
         "Shelf");
 }
 
+// An actor that was reset announces a new key: its frames no longer open
+// with the stored one. Paired anew while adoption is open, it keeps its name
+// and is brought back to what the home wants of it.
+TEST_F(MqttActors, AResetActorIsPairedAnewWithItsNameAndWantedState) {
+    write_file(config.state_file, json{{"version", 2},
+                                       {"devices", json::array()},
+                                       {"actors",
+                                        {{{"address", virtkit::RELAY_ADDR},
+                                          {"kind", "RELAY"},
+                                          {"name", "Porch"},
+                                          {"key", std::string(32, 'A')},
+                                          {"wanted", {0x05}}}}}}
+                                      .dump());
+    start_bridge();
+    ASSERT_TRUE(run_until([&] {
+        const auto h = bridge->heard().find(virtkit::RELAY_ADDR);
+        return h != bridge->heard().end() && h->second.kind == "RELAY";
+    }));
+    EXPECT_EQ(bridge->actors().at(virtkit::RELAY_ADDR).key, std::string(32, 'A'));
+    bridge->permit_join(600);
+    ASSERT_TRUE(run_until([&] {
+        return kit.relay.channels == 0x05 && state_of(virtkit::RELAY_ADDR).is_object() &&
+               state_of(virtkit::RELAY_ADDR)["pending"] == false;
+    }));
+    const auto &a = bridge->actors().at(virtkit::RELAY_ADDR);
+    EXPECT_EQ(a.key, virtkit::RELAY_KEY);
+    EXPECT_EQ(a.name, "Porch");
+    EXPECT_EQ(
+        broker.last("homeassistant/switch/ostrel_C0FFEE000020_relay_ch0/config")["device"]["name"],
+        "Porch");
+}
+
 struct BadCommand {
     const char *what;
     const char *address;
