@@ -1318,15 +1318,12 @@ void stop(Child &c) {
     c.wait(EXIT_DEADLINE);
 }
 
-// ostrel_mqtt with Mosquitto in the machine: every family the kit sends
-// reaches a subscriber as a state message with the values of a frame the kit
-// sent; availability "online", then "offline" on SIGTERM.
-void mqtt_scene(Tally &t, const std::vector<int> &kit_devs) {
-    Verdict verdict(t, "10, ostrel_mqtt and Mosquitto");
-    const std::string scene = "mqtt";
+// Mosquitto on the machine's loopback, under `name`; null (the check
+// failed) when it does not listen.
+std::unique_ptr<Child> start_broker(Tally &t, const std::string &scene, const std::string &name) {
     const std::string lo = loopback_up();
     if (!t.check(lo.empty(), scene + ": the loopback is up", lo))
-        return;
+        return nullptr;
     // Mosquitto started as root switches to the user it is told to, which
     // must be in /etc/passwd.
     mkdir("/etc", 0755);
@@ -1335,22 +1332,39 @@ void mqtt_scene(Tally &t, const std::vector<int> &kit_devs) {
     write_file(BROKER_CONF, format("listener %d 127.0.0.1\nallow_anonymous true\n"
                                    "persistence false\nuser root\n",
                                    BROKER_PORT));
+    auto broker = start(name, {MOSQUITTO, "-c", BROKER_CONF});
+    if (!t.check(wait_for([&] { return broker_listens() || broker->ended(); }, EXIT_DEADLINE) &&
+                     !broker->ended(),
+                 scene + format(": Mosquitto listens on 127.0.0.1:%d", BROKER_PORT), outputs(name)))
+        return nullptr;
+    return broker;
+}
+
+// The bridge's configuration: this board on the machine's broker, the
+// library's lines of `verbosity` (a TOML list), then `devices` (the
+// configured sensors' and actors' tables); the registry starts empty.
+void write_bridge_config(const std::string &verbosity, const std::string &devices) {
+    write_file(MQTT_CONF, format("board = \"%s\"\nstate_file = \"%s\"\n\n[broker]\n"
+                                 "host = \"127.0.0.1\"\nport = %d\n\n[library]\n"
+                                 "verbosity = %s\n",
+                                 BOARD, MQTT_STATE, BROKER_PORT, verbosity.c_str()) +
+                              devices);
+    unlink(MQTT_STATE);
+}
+
+// ostrel_mqtt with Mosquitto in the machine: every family the kit sends
+// reaches a subscriber as a state message with the values of a frame the kit
+// sent; availability "online", then "offline" on SIGTERM.
+void mqtt_scene(Tally &t, const std::vector<int> &kit_devs) {
+    Verdict verdict(t, "10, ostrel_mqtt and Mosquitto");
+    const std::string scene = "mqtt";
+    auto broker = start_broker(t, scene, "mosquitto");
+    if (!broker)
+        return;
     std::string sensors;
     for (const char *addr : {virtkit::WEATHER_ADDR, virtkit::DOOR_ADDR, virtkit::AIR_ADDR})
         sensors += format("\n[[sensor]]\naddress = \"%s\"\n", addr);
-    write_file(MQTT_CONF, format("board = \"%s\"\nstate_file = \"%s\"\n\n[broker]\n"
-                                 "host = \"127.0.0.1\"\nport = %d\n\n[library]\n"
-                                 "verbosity = [\"lib\"]\n",
-                                 BOARD, MQTT_STATE, BROKER_PORT) +
-                              sensors);
-    unlink(MQTT_STATE);
-
-    auto broker = start("mosquitto", {MOSQUITTO, "-c", BROKER_CONF});
-    if (!t.check(wait_for([&] { return broker_listens() || broker->ended(); }, EXIT_DEADLINE) &&
-                     !broker->ended(),
-                 scene + format(": Mosquitto listens on 127.0.0.1:%d", BROKER_PORT),
-                 outputs("mosquitto")))
-        return;
+    write_bridge_config("[\"lib\"]", sensors);
     auto sub =
         start("mosquitto_sub", {MOSQUITTO_SUB, "-h", "127.0.0.1", "-p", std::to_string(BROKER_PORT),
                                 "-v", "-t", std::string(PREFIX) + "/#"});
@@ -1402,11 +1416,308 @@ void mqtt_scene(Tally &t, const std::vector<int> &kit_devs) {
     stop(*broker);
 }
 
+// --- pairing and switching the kit's actors through the bridge -------------------
+
+constexpr char MOSQUITTO_PUB[] = "/bin/mosquitto_pub";
+// Home Assistant's discovery prefix, the bridge's default.
+constexpr char DISCOVERY_PREFIX[] = "homeassistant";
+// Adoption stays open this long: each actor announces its key every third
+// round of the kit, and its first announcement may come before the bridge
+// has heard a frame that tells its kind.
+constexpr int PERMIT_JOIN_S = 120;
+// How long a late subscriber waits for a retained message.
+constexpr int RETAINED_WAIT_S = 30;
+
+// One of the kit's actors as the bridge pairs and switches it.
+struct ActorCase {
+    const char *kind; // as the kit and the bridge name it
+    const char *addr;
+    const char *key;          // 32 digits, which must never leave the bridge
+    const char *name;         // the name the bridge gives it when pairing
+    std::string config_topic; // its retained discovery config
+    std::string command;      // a subscriber's message on <prefix>/<addr>/set
+    // What the kit's report shows once the actor obeyed: bytes of the 16 the
+    // kit tells (a relay's channel bits at 7, a dimmer's level at 9, a PWM
+    // controller's levels at 9 to 11) and their values, said in words.
+    std::vector<std::pair<size_t, int>> report;
+    const char *reports;
+    nlohmann::json state; // what its state message then carries, "pending" aside
+};
+
+std::vector<ActorCase> kit_actors() {
+    const auto config = [](const char *component, const char *addr, const char *entity) {
+        return std::string(DISCOVERY_PREFIX) + "/" + component + "/ostrel_" + addr + "_" + entity +
+               "/config";
+    };
+    return {
+        {"RELAY",
+         virtkit::RELAY_ADDR,
+         virtkit::RELAY_KEY,
+         "Relay C0FFEE000020",
+         config("switch", virtkit::RELAY_ADDR, "relay_ch0"),
+         R"({"channel": 1, "state": "ON"})",
+         {{7, 0x02}},
+         "channel 1 on, the others off",
+         {{"channel1", "ON"}}},
+        {"DIMMER",
+         virtkit::DIMMER_ADDR,
+         virtkit::DIMMER_KEY,
+         "Dimmer C0FFEE000021",
+         config("light", virtkit::DIMMER_ADDR, "dimmer_light"),
+         R"({"state": "ON", "brightness": 40})",
+         {{9, 40}},
+         "level 40 %",
+         {{"brightness", 40}}},
+        {"PWM",
+         virtkit::PWM_ADDR,
+         virtkit::PWM_KEY,
+         "Pwm C0FFEE000022",
+         config("light", virtkit::PWM_ADDR, "pwm_light"),
+         R"({"levels": [10, 20, 30]})",
+         {{9, 10}, {10, 20}, {11, 30}},
+         "levels 10, 20 and 30 %",
+         {{"level0", 10}, {"level1", 20}, {"level2", 30}}},
+    };
+}
+
+// Sends one message with mosquitto_pub, as a person or Home Assistant would.
+bool send_message(Tally &t, const std::string &scene, const std::string &topic,
+                  const std::string &payload) {
+    auto pub = start("mosquitto_pub", {MOSQUITTO_PUB, "-h", "127.0.0.1", "-p",
+                                       std::to_string(BROKER_PORT), "-t", topic, "-m", payload});
+    const bool ended = pub->wait(EXIT_DEADLINE);
+    return t.check(ended && ended_with(*pub, 0),
+                   scene + ": mosquitto_pub sends " + payload + " on " + topic,
+                   ended ? status_text(*pub) + outputs("mosquitto_pub") : "still running");
+}
+
+// Whether a JSON object carries every field of `fields` with its value.
+bool carries(const nlohmann::json &j, const nlohmann::json &fields) {
+    if (!j.is_object())
+        return false;
+    for (const auto &[name, value] : fields.items())
+        if (!j.contains(name) || j[name] != value)
+            return false;
+    return true;
+}
+
+// The last message on a topic carrying these fields, or empty.
+std::string last_carrying(const std::vector<Message> &list, const std::string &topic,
+                          const nlohmann::json &fields) {
+    std::string last;
+    for (const Message &m : list)
+        if (m.topic == topic && carries(nlohmann::json::parse(m.payload, nullptr, false), fields))
+            last = m.payload;
+    return last;
+}
+
+// Every payload published on a topic, for a failure report.
+std::string all_on(const std::vector<Message> &list, const std::string &topic) {
+    std::string all;
+    for (const Message &m : list)
+        if (m.topic == topic)
+            all += "\n  " + m.payload;
+    return all.empty() ? "none published on " + topic : "published on " + topic + ":" + all;
+}
+
+// What a subscriber that comes now gets at once on a topic: the retained
+// message's payload, or empty when there is none.
+std::string retained(const std::string &name, const std::string &topic) {
+    auto sub =
+        start(name, {MOSQUITTO_SUB, "-h", "127.0.0.1", "-p", std::to_string(BROKER_PORT), "-t",
+                     topic, "-C", "1", "-W", std::to_string(RETAINED_WAIT_S), "-F", "%r %p"});
+    sub->wait(SCENE_DEADLINE);
+    const std::string out = output(name);
+    // "%r": 1 for a message the broker kept, 0 for one published meanwhile.
+    if (out.rfind("1 ", 0) != 0)
+        return "";
+    return out.substr(2, out.find('\n') - 2);
+}
+
+// Whether the kit says the actor obeyed a command after `from` in its
+// output, and a report it sent afterwards shows what the case expects.
+bool kit_obeyed(const std::string &kit_out, size_t from, const ActorCase &c) {
+    const size_t at =
+        kit_out.find(std::string(": ") + c.kind + " " + c.addr + " obeyed a command", from);
+    if (at == std::string::npos)
+        return false;
+    for (const Sent &s : parse_sent(kit_out.substr(at))) {
+        if (s.kind != c.kind || s.addr != c.addr || s.bytes.size() != 16)
+            continue;
+        if (std::all_of(c.report.begin(), c.report.end(),
+                        [&](const auto &byte) { return s.bytes[byte.first] == byte.second; }))
+            return true;
+    }
+    return false;
+}
+
+// The actors whose keys a text shows, in any case.
+std::string keys_in(const std::string &text, const std::vector<ActorCase> &actors) {
+    const std::string lowered = lower(text);
+    std::string found;
+    for (const ActorCase &c : actors)
+        if (lowered.find(lower(c.key)) != std::string::npos)
+            found += std::string(found.empty() ? "" : ", ") + c.addr;
+    return found;
+}
+
+// ostrel_mqtt, with no actor configured and an empty registry, pairs the
+// kit's three actors from their key announcements once a subscriber opens
+// adoption, and switches each from a subscriber's command: the kit says the
+// actor obeyed and reports the new state, and the bridge publishes that
+// state as settled. No key reaches the broker or the bridge's log.
+void pairing_scene(Tally &t, const std::vector<int> &kit_devs) {
+    Verdict verdict(t, "11, ostrel_mqtt pairs the kit's actors and switches them");
+    const std::string scene = "mqtt pairing";
+    auto broker = start_broker(t, scene, "mosquitto_pairing");
+    if (!broker)
+        return;
+    // The actors' lines too: their key announcements then reach the log,
+    // where the keys must stay hidden.
+    write_bridge_config(R"(["lib", "actors"])", "");
+    const std::string prefix = PREFIX;
+    auto sub = start("sub_pairing",
+                     {MOSQUITTO_SUB, "-h", "127.0.0.1", "-p", std::to_string(BROKER_PORT), "-v",
+                      "-t", prefix + "/#", "-t", std::string(DISCOVERY_PREFIX) + "/#"});
+    std::vector<std::string> printed = {"sub_pairing"}; // every subscriber's output
+    auto kit = start_kit("kit_pairing", kit_devs);
+    const std::vector<ActorCase> actors = kit_actors();
+    if (kit_up(t, scene, "kit_pairing", *kit)) {
+        auto bridge = start("mqtt_pairing", {MQTT, "--config", MQTT_CONF});
+        const auto got = [] { return messages(output("sub_pairing")); };
+        const std::string response_topic = prefix + "/bridge/response";
+        // The bridge subscribes before it says "online": from then on it
+        // hears requests.
+        const bool online =
+            wait_for(
+                [&] { return published(got(), AVAILABILITY_TOPIC, "online") || bridge->ended(); },
+                SCENE_DEADLINE) &&
+            !bridge->ended();
+        t.check(online, scene + ": " + AVAILABILITY_TOPIC + " says \"online\"",
+                outputs("mqtt_pairing"));
+        const nlohmann::json opened = {
+            {"request", "permit_join"}, {"status", "ok"}, {"time", PERMIT_JOIN_S}};
+        if (online && send_message(t, scene, prefix + "/bridge/request/permit_join",
+                                   format(R"({"time": %d})", PERMIT_JOIN_S)))
+            t.check(wait_for([&] { return !last_carrying(got(), response_topic, opened).empty(); },
+                             EXIT_DEADLINE),
+                    scene + ": " + response_topic + " answers " + opened.dump(),
+                    all_on(got(), response_topic));
+
+        // Each actor paired: the bridge's answer, its line, its discovery config.
+        const auto pairing = [&](const ActorCase &c) {
+            return nlohmann::json{{"request", "permit_join"},
+                                  {"status", "ok"},
+                                  {"address", c.addr},
+                                  {"kind", c.kind}};
+        };
+        const auto paired = [&](const ActorCase &c) {
+            const std::vector<Message> list = got();
+            return !last_carrying(list, response_topic, pairing(c)).empty() &&
+                   std::any_of(list.begin(), list.end(), [&](const Message &m) {
+                       return m.topic == c.config_topic && !m.payload.empty();
+                   });
+        };
+        wait_for(
+            [&] { return std::all_of(actors.begin(), actors.end(), paired) || bridge->ended(); },
+            SCENE_DEADLINE);
+        for (const ActorCase &c : actors) {
+            t.check(!last_carrying(got(), response_topic, pairing(c)).empty(),
+                    scene + ": " + response_topic + " answers " + pairing(c).dump(),
+                    all_on(got(), response_topic) + "\n--- ostrel_mqtt ---" +
+                        outputs("mqtt_pairing"));
+            const std::string line =
+                format("ostrel_mqtt: paired %s %s as '%s'\n", c.kind, c.addr, c.name);
+            t.check(output("mqtt_pairing").find(line) != std::string::npos,
+                    scene + ": ostrel_mqtt says \"" + line.substr(0, line.size() - 1) + "\"",
+                    outputs("mqtt_pairing"));
+            const std::string name = std::string("retained_") + c.addr;
+            printed.push_back(name);
+            const nlohmann::json config =
+                nlohmann::json::parse(retained(name, c.config_topic), nullptr, false);
+            t.check(carries(config, {{"command_topic", prefix + "/" + c.addr + "/set"},
+                                     {"state_topic", prefix + "/" + c.addr + "/state"}}),
+                    scene + ": the retained " + c.config_topic + " commands on " + prefix + "/" +
+                        c.addr + "/set and reads " + prefix + "/" + c.addr + "/state",
+                    "a new subscriber got: " + output(name) + "\n" + all_on(got(), c.config_topic));
+        }
+
+        // A subscriber switches each actor.
+        const size_t kit_from = now_at("kit_pairing");
+        for (const ActorCase &c : actors)
+            send_message(t, scene, prefix + "/" + c.addr + "/set", c.command);
+        const auto settled = [&](const ActorCase &c) {
+            nlohmann::json fields = c.state;
+            fields["pending"] = false;
+            return fields;
+        };
+        const auto state_topic = [&](const ActorCase &c) {
+            return prefix + "/" + c.addr + "/state";
+        };
+        wait_for(
+            [&] {
+                const std::string kit_out = output("kit_pairing");
+                const std::vector<Message> list = got();
+                return std::all_of(
+                           actors.begin(), actors.end(),
+                           [&](const ActorCase &c) {
+                               return kit_obeyed(kit_out, kit_from, c) &&
+                                      !last_carrying(list, state_topic(c), settled(c)).empty();
+                           }) ||
+                       bridge->ended();
+            },
+            SCENE_DEADLINE);
+        for (const ActorCase &c : actors) {
+            t.check(kit_obeyed(output("kit_pairing"), kit_from, c),
+                    scene + ": osl_virtkit's " + c.kind + " " + c.addr + " obeys, then reports " +
+                        c.reports,
+                    tail(output("kit_pairing")));
+            t.check(!last_carrying(got(), state_topic(c), settled(c)).empty(),
+                    scene + ": " + state_topic(c) + " carries " + settled(c).dump(),
+                    all_on(got(), state_topic(c)) + "\n" + all_on(got(), response_topic));
+        }
+
+        kill(bridge->pid(), SIGTERM);
+        const bool ended = bridge->wait(EXIT_DEADLINE);
+        t.check(ended && ended_with(*bridge, 0), scene + ": SIGTERM ends ostrel_mqtt with status 0",
+                ended ? status_text(*bridge) + outputs("mqtt_pairing") : "still running");
+        ends_with_close_lines(t, scene, mask_times(output("mqtt_pairing")));
+
+        // The keys were at hand: the announcements reached the log, hidden.
+        const std::string masked = mask_times(output("mqtt_pairing"));
+        std::string missing;
+        for (const ActorCase &c : actors) {
+            const std::string announcement =
+                format("T [osl rec] SEC_KEY \"%s\", \"(hidden)\"\n", c.addr);
+            if (masked.find(announcement) == std::string::npos)
+                missing += std::string(missing.empty() ? "" : ", ") + c.addr;
+        }
+        t.check(missing.empty(),
+                scene + ": ostrel_mqtt logs each actor's key announcement with \"(hidden)\"",
+                "none for " + missing + tail(visible(masked)));
+        std::string subscribed;
+        for (const std::string &name : printed)
+            subscribed += output(name);
+        const std::string in_broker = keys_in(subscribed, actors);
+        t.check(in_broker.empty(),
+                scene + ": no actor key, in either case, in anything mosquitto_sub printed",
+                "the keys of " + in_broker);
+        const std::string in_log =
+            keys_in(output("mqtt_pairing") + read_file(err_path("mqtt_pairing")), actors);
+        t.check(in_log.empty(), scene + ": no actor key, in either case, in ostrel_mqtt's output",
+                "the keys of " + in_log);
+    }
+    interrupt(t, scene, *kit, "kit_pairing");
+    stop(*sub);
+    stop(*broker);
+}
+
 } // namespace
 
 void programs_phase(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
-    for (const char *program : {SCANNER, HOME, EXAMPLE, VIRTKIT, HCICONFIG, BLUETOOTHCTL,
-                                BLUETOOTHD, DBUS_DAEMON, MQTT, MOSQUITTO, MOSQUITTO_SUB})
+    for (const char *program :
+         {SCANNER, HOME, EXAMPLE, VIRTKIT, HCICONFIG, BLUETOOTHCTL, BLUETOOTHD, DBUS_DAEMON, MQTT,
+          MOSQUITTO, MOSQUITTO_SUB, MOSQUITTO_PUB})
         if (!t.check(access(program, X_OK) == 0, std::string(program) + " is in the machine"))
             return;
     fprintf(stderr, "programs on hci%d, the kit on", lib_dev);
@@ -1428,6 +1739,7 @@ void programs_phase(Tally &t, int lib_dev, const std::vector<int> &kit_devs) {
     unplug_scene(t, lib_dev, kit_devs);
     bluetoothd_scene(t, lib_dev, kit_devs);
     mqtt_scene(t, kit_devs);
+    pairing_scene(t, kit_devs);
 }
 
 } // namespace osl::vm
