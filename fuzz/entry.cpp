@@ -1,5 +1,6 @@
 // libFuzzer's entry points for one target, chosen when the file is compiled
-// (OSL_FUZZ_TARGET=decoder, text or time).
+// (OSL_FUZZ_TARGET=decoder, text, time, mqtt_message, mqtt_config or
+// mqtt_registry).
 #include <cstdio>
 
 #include "targets.h"

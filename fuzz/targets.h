@@ -16,11 +16,19 @@ namespace osl::fuzz {
 void decoder_init();
 void text_init();
 void time_init();
+void mqtt_message_init();
+void mqtt_config_init();
+void mqtt_registry_init();
 
 // One input each.
 void decoder_run(const uint8_t *data, size_t size);
 void text_run(const uint8_t *data, size_t size);
 void time_run(const uint8_t *data, size_t size);
+// ostrel_mqtt: the messages it subscribes to, its configuration file, its
+// device registry file.
+void mqtt_message_run(const uint8_t *data, size_t size);
+void mqtt_config_run(const uint8_t *data, size_t size);
+void mqtt_registry_run(const uint8_t *data, size_t size);
 
 // The largest input worth trying: the decoder takes a few control bytes and
 // a handful of events of at most one slot each.

@@ -17,10 +17,12 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithD
 cmake --build "$build"
 
 # Decoder inputs: 3 control bytes and up to four events of a length byte and
-# at most one 50-byte slot each.
-declare -A max_len=([decoder]=207 [text]=256 [time]=16)
+# at most one 50-byte slot each. ostrel_mqtt's: a few messages of a command's
+# size; a configuration and a registry of a few dozen devices.
+declare -A max_len=([decoder]=207 [text]=256 [time]=16 [mqtt_message]=1024 [mqtt_config]=4096
+                    [mqtt_registry]=4096)
 failed=0
-for target in decoder text time; do
+for target in decoder text time mqtt_message mqtt_config mqtt_registry; do
   corpus=$build/fuzz/corpus/$target
   artifacts=$build/fuzz/artifacts/$target
   rm -rf "$artifacts" # only this run's crashes are named below

@@ -83,13 +83,17 @@ TEST_P(FuzzReplay, EveryInputPasses) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
-                         ::testing::Values(Target{"decoder", fuzz::decoder_init, fuzz::decoder_run},
-                                           Target{"text", fuzz::text_init, fuzz::text_run},
-                                           Target{"time", fuzz::time_init, fuzz::time_run}),
-                         [](const ::testing::TestParamInfo<Target> &case_info) {
-                             return std::string(case_info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Targets, FuzzReplay,
+    ::testing::Values(Target{"decoder", fuzz::decoder_init, fuzz::decoder_run},
+                      Target{"text", fuzz::text_init, fuzz::text_run},
+                      Target{"time", fuzz::time_init, fuzz::time_run},
+                      Target{"mqtt_message", fuzz::mqtt_message_init, fuzz::mqtt_message_run},
+                      Target{"mqtt_config", fuzz::mqtt_config_init, fuzz::mqtt_config_run},
+                      Target{"mqtt_registry", fuzz::mqtt_registry_init, fuzz::mqtt_registry_run}),
+    [](const ::testing::TestParamInfo<Target> &case_info) {
+        return std::string(case_info.param.name);
+    });
 
 } // namespace
 } // namespace osl::test
