@@ -128,7 +128,8 @@ void read_library(const toml::table &t, Config &c) {
         int lines[3];
         for (size_t i = 0; i < 3; i++) {
             const toml::node &e = (*a)[i];
-            if (!e.is_integer() || e.as_integer()->get() < 0 || e.as_integer()->get() > 27)
+            const int64_t line = e.is_integer() ? e.as_integer()->get() : -1;
+            if (line != 0 && (line < 2 || line > 27))
                 throw Bad{line_of(e), "library.lamps", "a GPIO line is 2 to 27, or 0 for none"};
             lines[i] = static_cast<int>(e.as_integer()->get());
         }
@@ -195,6 +196,16 @@ void read_actors(const toml::node &n, Config &c, std::set<std::string> &seen) {
     }
 }
 
+// The file's own text, quoted in an error (a key, the character a parse
+// stopped at), may hold a line end or a terminal's escape: the error stays
+// one line that shows as it is.
+std::string printable(std::string text) {
+    for (char &c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return text;
+}
+
 } // namespace
 
 std::string id_safe(const std::string &text) {
@@ -256,11 +267,11 @@ std::optional<Config> load_config(const std::string &path, std::string &error) {
             read_actors(*n, c, seen);
     } catch (const toml::parse_error &e) {
         std::ostringstream out;
-        out << path << ":" << e.source().begin.line << ": " << e.description();
-        error = out.str();
+        out << e.source().begin.line << ": " << e.description();
+        error = path + ":" + printable(out.str());
         return std::nullopt;
     } catch (const Bad &b) {
-        error = path + ":" + std::to_string(b.line) + ": " + b.key + ": " + b.what;
+        error = path + ":" + printable(std::to_string(b.line) + ": " + b.key + ": " + b.what);
         return std::nullopt;
     }
     return c;

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -19,6 +20,8 @@ using nlohmann::json;
 namespace {
 
 constexpr int REGISTRY_VERSION = 2;
+// A sensor's reporting interval is one byte of seconds, doubled: far below this.
+constexpr int64_t INTERVAL_MAX_S = 86400;
 
 bool all_hex(const std::string &text, size_t digits) {
     if (text.size() != digits)
@@ -47,6 +50,18 @@ bool write_all(int fd, const char *data, size_t size) {
 struct Refused {
     std::string what;
 };
+
+// A whole number the registry may leave out; anything else, or one out of
+// range, is refused rather than narrowed.
+int64_t whole(const json &j, const char *key, int64_t fallback, int64_t low, int64_t high) {
+    if (!j.is_object() || !j.contains(key))
+        return fallback;
+    const json &v = j[key];
+    if (!v.is_number_integer() || v.get<int64_t>() < low || v.get<int64_t>() > high)
+        throw Refused{std::string(key) + " must be a whole number from " + std::to_string(low) +
+                      " to " + std::to_string(high)};
+    return v.get<int64_t>();
+}
 
 ActorState state_of(const json &j, int type) {
     ActorState s{};
@@ -144,15 +159,19 @@ bool Registry::load(RegistryData &into, std::string &error) const {
     RegistryData read;
     try {
         const json j = json::parse(in);
-        if (j.value("version", 1) > REGISTRY_VERSION)
-            throw Refused{"written by a newer bridge (version " +
-                          std::to_string(j.value("version", 1)) + ")"};
+        const int64_t version = whole(j, "version", 1, 1, INT32_MAX);
+        if (version > REGISTRY_VERSION)
+            throw Refused{"written by a newer bridge (version " + std::to_string(version) + ")"};
         for (const json &d : j.at("devices")) {
             Adopted a;
             a.name = d.value("name", "");
             for (const json &k : d.value("kinds", json::array()))
-                a.kinds[k.at("kind").get<std::string>()] = k.value("interval_s", 0);
-            read.sensors[d.at("address").get<std::string>()] = a;
+                a.kinds[k.at("kind").get<std::string>()] =
+                    static_cast<int>(whole(k, "interval_s", 0, 0, INTERVAL_MAX_S));
+            const std::string address = d.at("address").get<std::string>();
+            if (!is_address(address))
+                throw Refused{"a sensor's address is not 12 hexadecimal digits"};
+            read.sensors[upper(address)] = a;
         }
         for (const json &d : j.value("actors", json::array()))
             read_actor(d, read);

@@ -596,6 +596,13 @@ TEST_F(RegistryFile, ARegistryThatCannotBeReadStopsTheBridgeAndIsLeftAlone) {
              R"(", "wanted": [16]}]})",
          "out of range"},
         {"newer bridge", R"({"version": 9, "devices": []})", "newer"},
+        {"version beyond a number", R"({"version": 1e300, "devices": []})",
+         "version must be a whole number"},
+        {"interval beyond a number",
+         R"({"devices": [{"address": "111111111111", "kinds": [{"kind": "METEO", )"
+         R"("interval_s": 99999999999}]}]})",
+         "interval_s must be"},
+        {"sensor address", R"({"devices": [{"address": "garden"}]})", "12 hexadecimal digits"},
     };
     const std::string file = dir + "/registry.json";
     for (const BadRegistry &c : cases) {

@@ -575,6 +575,10 @@ TEST_F(MqttBridge, EachConfigurationErrorNamesTheFileTheLineAndTheKey) {
          "[[actor]]\nkind = \"fan\"\naddress = \"C0FFEE000020\"\nkey = \"" + std::string(32, 'A') +
              "\"\n",
          "2: actor.kind: must be \"relay\", \"dimmer\" or \"pwm\""},
+        // A message stays one line, whatever the file holds.
+        {"a key holding a line end", "\"a\\nb\" = 1\n", "1: a?b: unknown key"},
+        {"lamp line 1", "[library]\nlamps = [1, 0, 0]\n",
+         "2: library.lamps: a GPIO line is 2 to 27, or 0 for none"},
         {"actor without key", "[[actor]]\nkind = \"relay\"\naddress = \"C0FFEE000020\"\n",
          "1: actor.key: missing"},
         // The message never repeats a key, even a malformed one.
