@@ -1511,13 +1511,19 @@ std::string last_carrying(const std::vector<Message> &list, const std::string &t
     return last;
 }
 
-// Every payload published on a topic, for a failure report.
-std::string all_on(const std::vector<Message> &list, const std::string &topic) {
-    std::string all;
+// The last payloads published on a topic, for a failure report.
+std::string last_on(const std::vector<Message> &list, const std::string &topic) {
+    constexpr size_t SHOWN = 5;
+    std::vector<std::string> payloads;
     for (const Message &m : list)
         if (m.topic == topic)
-            all += "\n  " + m.payload;
-    return all.empty() ? "none published on " + topic : "published on " + topic + ":" + all;
+            payloads.push_back(m.payload);
+    if (payloads.empty())
+        return "none published on " + topic;
+    std::string text = format("%zu published on ", payloads.size()) + topic + ", the last:";
+    for (size_t i = payloads.size() > SHOWN ? payloads.size() - SHOWN : 0; i < payloads.size(); i++)
+        text += "\n  " + payloads[i];
+    return text;
 }
 
 // What a subscriber that comes now gets at once on a topic: the retained
@@ -1602,7 +1608,7 @@ void pairing_scene(Tally &t, const std::vector<int> &kit_devs) {
             t.check(wait_for([&] { return !last_carrying(got(), response_topic, opened).empty(); },
                              EXIT_DEADLINE),
                     scene + ": " + response_topic + " answers " + opened.dump(),
-                    all_on(got(), response_topic));
+                    last_on(got(), response_topic));
 
         // Each actor paired: the bridge's answer, its line, its discovery config.
         const auto pairing = [&](const ActorCase &c) {
@@ -1624,7 +1630,7 @@ void pairing_scene(Tally &t, const std::vector<int> &kit_devs) {
         for (const ActorCase &c : actors) {
             t.check(!last_carrying(got(), response_topic, pairing(c)).empty(),
                     scene + ": " + response_topic + " answers " + pairing(c).dump(),
-                    all_on(got(), response_topic) + "\n--- ostrel_mqtt ---" +
+                    last_on(got(), response_topic) + "\n--- ostrel_mqtt ---" +
                         outputs("mqtt_pairing"));
             const std::string line =
                 format("ostrel_mqtt: paired %s %s as '%s'\n", c.kind, c.addr, c.name);
@@ -1639,7 +1645,8 @@ void pairing_scene(Tally &t, const std::vector<int> &kit_devs) {
                                      {"state_topic", prefix + "/" + c.addr + "/state"}}),
                     scene + ": the retained " + c.config_topic + " commands on " + prefix + "/" +
                         c.addr + "/set and reads " + prefix + "/" + c.addr + "/state",
-                    "a new subscriber got: " + output(name) + "\n" + all_on(got(), c.config_topic));
+                    "a new subscriber got: " + output(name) + "\n" +
+                        last_on(got(), c.config_topic));
         }
 
         // A subscriber switches each actor.
@@ -1674,7 +1681,7 @@ void pairing_scene(Tally &t, const std::vector<int> &kit_devs) {
                     tail(output("kit_pairing")));
             t.check(!last_carrying(got(), state_topic(c), settled(c)).empty(),
                     scene + ": " + state_topic(c) + " carries " + settled(c).dump(),
-                    all_on(got(), state_topic(c)) + "\n" + all_on(got(), response_topic));
+                    last_on(got(), state_topic(c)) + "\n" + last_on(got(), response_topic));
         }
 
         kill(bridge->pid(), SIGTERM);
