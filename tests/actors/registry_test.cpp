@@ -273,7 +273,9 @@ class RegistryRemove : public LibFixture, public ::testing::WithParamInterface<K
 
 // Actor n of four: its address, name, key and a state of its own.
 std::string nth_addr(int n) {
-    return "0" + std::string(1, static_cast<char>('A' + n)) + "0000000000";
+    std::string addr(12, '0');
+    addr[1] = static_cast<char>('A' + n);
+    return addr;
 }
 std::string nth_name(int n) {
     return std::string(1, static_cast<char>('a' + n));
