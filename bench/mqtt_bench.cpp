@@ -188,7 +188,7 @@ int main(int argc, char **argv) {
     sim.install();
     if (osl_bt_open(0, 0, 0, 0) != OSL_OPEN_OK)
         return 1;
-    ostrel::mqtt::AdoptionStore store(config.state_file);
+    ostrel::mqtt::Registry store(config.state_file);
     ostrel::mqtt::Client client(config, "ostrel/bridge/bench/state");
     ostrel::mqtt::Bridge bridge(config, client, store, [] { return int64_t(time(nullptr)); });
     std::string error;
