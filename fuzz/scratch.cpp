@@ -50,7 +50,8 @@ std::string scratch_path(const char *name) {
 std::string scratch_write(const char *name, const uint8_t *data, size_t size) {
     const std::string path = scratch_path(name);
     FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr || fwrite(data, 1, size, f) != size || fclose(f) != 0) {
+    // An empty input may come as a null pointer, which fwrite must not see.
+    if (f == nullptr || (size > 0 && fwrite(data, 1, size, f) != size) || fclose(f) != 0) {
         perror(path.c_str());
         abort();
     }
