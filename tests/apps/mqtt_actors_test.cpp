@@ -99,6 +99,18 @@ class MqttActors : public LibFixture {
         bridge->message("ostrel/" + address + "/set", command.dump());
     }
 
+    // A registry as a bridge left it, with these paired actors.
+    void write_registry(const std::vector<json> &actors) {
+        json registry = {{"version", 2}, {"devices", json::array()}};
+        registry["actors"] = actors;
+        write_file(config.state_file, registry.dump());
+    }
+    static json paired(const char *address, const char *kind, const char *name,
+                       const std::string &key, const json &wanted) {
+        return {
+            {"address", address}, {"kind", kind}, {"name", name}, {"key", key}, {"wanted", wanted}};
+    }
+
     // Advertising data the library loaded: one per command sent.
     size_t commands_sent() const {
         size_t n = 0;
@@ -266,25 +278,10 @@ TEST_F(MqttActors, ARelaySwitchedByHandIsPutRightAndTheStateFollows) {
 // A bridge that restarts finds in its registry what the home last asked of
 // each actor, and brings the actors back to it.
 TEST_F(MqttActors, ARestartBringsTheActorsBackToTheStoredState) {
-    write_file(config.state_file, json{{"version", 2},
-                                       {"devices", json::array()},
-                                       {"actors",
-                                        {{{"address", virtkit::RELAY_ADDR},
-                                          {"kind", "RELAY"},
-                                          {"name", "Porch"},
-                                          {"key", virtkit::RELAY_KEY},
-                                          {"wanted", {0x0A}}},
-                                         {{"address", virtkit::DIMMER_ADDR},
-                                          {"kind", "DIMMER"},
-                                          {"name", "Hall"},
-                                          {"key", lower(virtkit::DIMMER_KEY)},
-                                          {"wanted", {70}}},
-                                         {{"address", virtkit::PWM_ADDR},
-                                          {"kind", "PWM"},
-                                          {"name", "Shelf"},
-                                          {"key", virtkit::PWM_KEY},
-                                          {"wanted", {10, 20, 30}}}}}}
-                                      .dump());
+    write_registry(
+        {paired(virtkit::RELAY_ADDR, "RELAY", "Porch", virtkit::RELAY_KEY, {0x0A}),
+         paired(virtkit::DIMMER_ADDR, "DIMMER", "Hall", lower(virtkit::DIMMER_KEY), {70}),
+         paired(virtkit::PWM_ADDR, "PWM", "Shelf", virtkit::PWM_KEY, {10, 20, 30})});
     start_bridge();
     ASSERT_TRUE(run_until([&] {
         return kit.relay.channels == 0x0A && kit.dimmer.level == 70 && kit.pwm.levels[0] == 10 &&
@@ -302,15 +299,7 @@ TEST_F(MqttActors, ARestartBringsTheActorsBackToTheStoredState) {
 // with the stored one. Paired anew while adoption is open, it keeps its name
 // and is brought back to what the home wants of it.
 TEST_F(MqttActors, AResetActorIsPairedAnewWithItsNameAndWantedState) {
-    write_file(config.state_file, json{{"version", 2},
-                                       {"devices", json::array()},
-                                       {"actors",
-                                        {{{"address", virtkit::RELAY_ADDR},
-                                          {"kind", "RELAY"},
-                                          {"name", "Porch"},
-                                          {"key", std::string(32, 'A')},
-                                          {"wanted", {0x05}}}}}}
-                                      .dump());
+    write_registry({paired(virtkit::RELAY_ADDR, "RELAY", "Porch", std::string(32, 'A'), {0x05})});
     start_bridge();
     ASSERT_TRUE(run_until([&] {
         const auto h = bridge->heard().find(virtkit::RELAY_ADDR);

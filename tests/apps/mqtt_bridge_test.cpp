@@ -293,26 +293,31 @@ TEST_F(MqttBridge, TheAirSensorsStateComesThroughTheLibrary) {
               "µg/m³");
 }
 
-// The whole program: a bad configuration is one line and status 2, before
-// the library or the broker is touched.
-TEST_F(MqttBridge, ABadConfigurationEndsTheProgramWithStatusTwo) {
-    const std::string file = path("bad.toml");
-    write_file(file, "[broker]\nport = 0\n");
-    Child program(path("out"), path("err"), [&] {
+// The whole program with this configuration, in a child process: its exit
+// status, or 99 when it touched the adapter.
+int run_program(const std::string &file) {
+    Child program(file + ".out", file + ".err", [&] {
         char a0[] = "ostrel_mqtt", a1[] = "--config";
         std::vector<char> a2(file.begin(), file.end());
         a2.push_back('\0');
         char *argv[] = {a0, a1, a2.data(), nullptr};
         const int status = ostrel::mqtt::mqtt_main(3, argv);
-        // The adapter untouched.
-        return sim.calls().empty() ? status : 99;
+        return osl::sim::Controller::get().calls().empty() ? status : 99;
     });
-    ASSERT_TRUE(program.wait());
-    EXPECT_TRUE(WIFEXITED(program.status()) && WEXITSTATUS(program.status()) == 2)
-        << program.status();
-    EXPECT_EQ(read_file(path("err")),
+    if (!program.wait() || !WIFEXITED(program.status()))
+        return -1;
+    return WEXITSTATUS(program.status());
+}
+
+// The whole program: a bad configuration is one line and status 2, before
+// the library or the broker is touched.
+TEST_F(MqttBridge, ABadConfigurationEndsTheProgramWithStatusTwo) {
+    const std::string file = path("bad.toml");
+    write_file(file, "[broker]\nport = 0\n");
+    EXPECT_EQ(run_program(file), 2);
+    EXPECT_EQ(read_file(file + ".err"),
               "ostrel_mqtt: " + file + ":2: broker.port: must be from 1 to 65535\n");
-    EXPECT_EQ(read_file(path("out")), "");
+    EXPECT_EQ(read_file(file + ".out"), "");
 }
 
 // The weather board sends weather, motion and button frames from one
@@ -520,18 +525,8 @@ TEST_F(MqttBridge, ABadRegistryEndsTheProgramWithStatusTwoAndIsKept) {
     write_file(config.state_file, registry);
     const std::string file = path("bridge.toml");
     write_file(file, "state_file = \"" + config.state_file + "\"\n");
-    Child program(path("out"), path("err"), [&] {
-        char a0[] = "ostrel_mqtt", a1[] = "--config";
-        std::vector<char> a2(file.begin(), file.end());
-        a2.push_back('\0');
-        char *argv[] = {a0, a1, a2.data(), nullptr};
-        const int status = ostrel::mqtt::mqtt_main(3, argv);
-        return sim.calls().empty() ? status : 99;
-    });
-    ASSERT_TRUE(program.wait());
-    EXPECT_TRUE(WIFEXITED(program.status()) && WEXITSTATUS(program.status()) == 2)
-        << program.status();
-    EXPECT_EQ(read_file(path("err")),
+    EXPECT_EQ(run_program(file), 2);
+    EXPECT_EQ(read_file(file + ".err"),
               "ostrel_mqtt: " + config.state_file +
                   ": not a state file of this bridge: the key of C0FFEE000020 is not 32 "
                   "hexadecimal digits (left as it is)\n");
