@@ -7,6 +7,7 @@
 // name a person gave it lives in the registry and in Home Assistant only.
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -27,19 +28,6 @@ constexpr int COLOR_MAX = 255;
 constexpr const char *RELAY_FIELD = "channels";
 constexpr const char *DIMMER_FIELD = "level";
 constexpr const char *PWM_FIELDS[3] = {"level0", "level1", "level2"};
-
-std::string key_text(const uint8_t key[16]) {
-    char text[33];
-    for (int i = 0; i < 16; i++)
-        snprintf(text + 2 * i, 3, "%02X", key[i]);
-    return text;
-}
-
-std::string lower(std::string text) {
-    for (char &c : text)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 int library_add(int type, const std::string &address, const std::string &key) {
     const char *name = address.c_str();
@@ -103,11 +91,10 @@ struct Refusal {
 };
 
 int whole(const json &body, const char *key, int low, int high) {
-    const json &v = body.at(key);
-    if (!v.is_number_integer() || v.get<int64_t>() < low || v.get<int64_t>() > high)
-        throw Refusal{std::string(key) + " must be a whole number from " + std::to_string(low) +
-                      " to " + std::to_string(high)};
-    return static_cast<int>(v.get<int64_t>());
+    std::string why;
+    if (const std::optional<int64_t> v = whole_in(body.at(key), key, low, high, why))
+        return static_cast<int>(*v);
+    throw Refusal{why};
 }
 
 // "ON", "OFF" (any case); -1 when the command has no state.
@@ -166,11 +153,12 @@ ActorState wanted_by(const ActorEntry &a, const json &body) {
             const json &l = body["levels"];
             if (!l.is_array() || l.size() != 3)
                 throw Refusal{"levels must be three whole numbers from 0 to 100"};
+            std::string why;
             for (size_t c = 0; c < 3; c++) {
-                if (!l[c].is_number_integer() || l[c].get<int64_t>() < 0 ||
-                    l[c].get<int64_t>() > LEVEL_MAX)
+                const std::optional<int64_t> v = whole_in(l[c], "levels", 0, LEVEL_MAX, why);
+                if (!v)
                     throw Refusal{"levels must be three whole numbers from 0 to 100"};
-                next[c] = static_cast<uint8_t>(l[c].get<int64_t>());
+                next[c] = static_cast<uint8_t>(*v);
             }
             return next;
         }
@@ -186,11 +174,9 @@ ActorState wanted_by(const ActorEntry &a, const json &body) {
         int color[3] = {shown[0], shown[1], shown[2]};
         if (colored) {
             const json &c = body["color"];
-            if (!c.is_object())
-                throw Refusal{"color must be {\"r\": R, \"g\": G, \"b\": B}, each 0 to 255"};
             const char *names[3] = {"r", "g", "b"};
             for (size_t i = 0; i < 3; i++) {
-                if (!c.contains(names[i]))
+                if (!c.is_object() || !c.contains(names[i]))
                     throw Refusal{"color must be {\"r\": R, \"g\": G, \"b\": B}, each 0 to 255"};
                 color[i] = whole(c, names[i], 0, COLOR_MAX);
             }
@@ -245,7 +231,7 @@ void Bridge::drain() {
 
 void Bridge::announcement(const osl_key_announcement &heard) {
     const std::string address = address_text(heard.addr);
-    const std::string key = key_text(heard.key);
+    const std::string key = hex_text(heard.key, sizeof heard.key);
     const char *kind = actor_kind_name(heard.type);
     const auto known = reg_.actors.find(address);
     if (known != reg_.actors.end() && known->second.key == key)
@@ -331,7 +317,6 @@ void Bridge::actor_record(const std::string &address, const osl_record &rec) {
     const int n = osl_record_fields(&rec, fields, OSL_FIELDS_MAX);
     if (n < 0)
         return;
-    const bool first = a.fields.empty();
     a.fields.assign(fields, fields + std::min(n, OSL_FIELDS_MAX));
     a.heard = true;
     if (a.type == OSL_DEV_PWM) {
@@ -342,7 +327,7 @@ void Bridge::actor_record(const std::string &address, const osl_record &rec) {
             field_value(a.fields, a.type == OSL_DEV_RELAY ? RELAY_FIELD : DIMMER_FIELD));
     }
     // Its readings' entities, once their names are known.
-    if (first || discovered_.count(config_.prefix + "/" + address + "/state") == 0)
+    if (discovered_.count(config_.prefix + "/" + address + "/state") == 0)
         publish_actor_discovery(address);
     publish_actor_state(address, a);
 }

@@ -108,10 +108,7 @@ json json_number(double v) {
 }
 
 std::string address_text(const uint8_t addr[6]) {
-    char text[13];
-    for (int i = 0; i < 6; i++)
-        snprintf(text + 2 * i, 3, "%02X", addr[i]);
-    return text;
+    return hex_text(addr, 6);
 }
 
 std::string address_text(const osl_record &rec) {
@@ -153,9 +150,14 @@ bool Bridge::start(std::string &error) {
     std::erase_if(reg_.actors, [](const auto &entry) {
         return entry.second.from_config && entry.second.key.empty();
     });
-    for (auto &[address, a] : reg_.actors)
-        if (!register_actor(address, a, error))
-            return false;
+    // More actors of a kind than the library holds (the file's and the
+    // paired ones together): the others still run; the one left out is
+    // named, and its commands are answered with why.
+    for (auto &[address, a] : reg_.actors) {
+        std::string refused;
+        if (!register_actor(address, a, refused))
+            fprintf(stderr, "ostrel_mqtt: %s\n", refused.c_str());
+    }
     return true;
 }
 
@@ -315,10 +317,7 @@ void Bridge::withdraw_removed() {
 }
 
 std::string Bridge::device_topic(const std::string &address, const std::string &kind) const {
-    std::string lower = kind;
-    for (char &c : lower)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return config_.prefix + "/" + address + "/" + lower;
+    return config_.prefix + "/" + address + "/" + lower(kind);
 }
 
 void Bridge::send_state(const std::string &topic, const std::string &payload) {

@@ -64,7 +64,7 @@ class Bridge {
     Bridge(const Config &config, Publisher &out, Registry &store, Clock now);
 
     // Reads the registry and registers its actors with the library: false
-    // (with error) when the registry is bad or the library refuses them.
+    // (with error) when the registry is bad.
     bool start(std::string &error);
     // Once the library is open: sends each actor the state the home last
     // asked of it.

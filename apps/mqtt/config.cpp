@@ -141,32 +141,43 @@ void read_library(const toml::table &t, Config &c) {
         c.verbosity = verbosity_bits(*n, "library.verbosity");
 }
 
-void read_sensors(const toml::node &n, Config &c, std::set<std::string> &seen) {
+// [[sensor]] or [[actor]]: a list of tables.
+const toml::array &tables(const toml::node &n, const std::string &what) {
     const toml::array *a = n.as_array();
     if (a == nullptr || !a->is_array_of_tables())
-        throw Bad{line_of(n), "sensor", "must be tables: [[sensor]]"};
-    for (const toml::node &e : *a) {
+        throw Bad{line_of(n), what, "must be tables: [[" + what + "]]"};
+    return *a;
+}
+
+// A device's address, upper case; an address is one device of the file, a
+// sensor or an actor, once.
+std::string device_address(const toml::table &t, const toml::node &e, const std::string &what,
+                           std::set<std::string> &seen) {
+    const std::string key = what + ".address";
+    const toml::node *addr = t.get("address");
+    if (addr == nullptr)
+        throw Bad{line_of(e), key, "missing"};
+    if (!addr->is_string() || !is_address(addr->as_string()->get()))
+        throw Bad{line_of(*addr), key, "must be 12 hexadecimal digits"};
+    std::string address = upper(addr->as_string()->get());
+    if (!seen.insert(address).second)
+        throw Bad{line_of(*addr), key, address + " is listed twice"};
+    return address;
+}
+
+void read_sensors(const toml::node &n, Config &c, std::set<std::string> &seen) {
+    for (const toml::node &e : tables(n, "sensor")) {
         const toml::table &t = *e.as_table();
         only_keys(t, "sensor", {"address", "name"});
-        const toml::node *addr = t.get("address");
-        if (addr == nullptr)
-            throw Bad{line_of(e), "sensor.address", "missing"};
-        if (!addr->is_string() || !is_address(addr->as_string()->get()))
-            throw Bad{line_of(*addr), "sensor.address", "must be 12 hexadecimal digits"};
         SensorEntry s;
-        s.address = upper(addr->as_string()->get());
+        s.address = device_address(t, e, "sensor", seen);
         s.name = text(t, "sensor.", "name", "");
-        if (!seen.insert(s.address).second)
-            throw Bad{line_of(*addr), "sensor.address", s.address + " is listed twice"};
         c.sensors.push_back(s);
     }
 }
 
 void read_actors(const toml::node &n, Config &c, std::set<std::string> &seen) {
-    const toml::array *a = n.as_array();
-    if (a == nullptr || !a->is_array_of_tables())
-        throw Bad{line_of(n), "actor", "must be tables: [[actor]]"};
-    for (const toml::node &e : *a) {
+    for (const toml::node &e : tables(n, "actor")) {
         const toml::table &t = *e.as_table();
         only_keys(t, "actor", {"kind", "address", "key", "name"});
         ActorConfig actor;
@@ -176,14 +187,7 @@ void read_actors(const toml::node &n, Config &c, std::set<std::string> &seen) {
         actor.type = kind->is_string() ? actor_type_of(upper(kind->as_string()->get())) : 0;
         if (actor.type == 0)
             throw Bad{line_of(*kind), "actor.kind", "must be \"relay\", \"dimmer\" or \"pwm\""};
-        const toml::node *addr = t.get("address");
-        if (addr == nullptr)
-            throw Bad{line_of(e), "actor.address", "missing"};
-        if (!addr->is_string() || !is_address(addr->as_string()->get()))
-            throw Bad{line_of(*addr), "actor.address", "must be 12 hexadecimal digits"};
-        actor.address = upper(addr->as_string()->get());
-        if (!seen.insert(actor.address).second)
-            throw Bad{line_of(*addr), "actor.address", actor.address + " is listed twice"};
+        actor.address = device_address(t, e, "actor", seen);
         const toml::node *key = t.get("key");
         if (key == nullptr)
             throw Bad{line_of(e), "actor.key", "missing"};
@@ -259,7 +263,6 @@ std::optional<Config> load_config(const std::string &path, std::string &error) {
         }
         if (const toml::table *t = section(root, "library"))
             read_library(*t, c);
-        // An address is one device of the file: a sensor or an actor, once.
         std::set<std::string> seen;
         if (const toml::node *n = root.get("sensor"))
             read_sensors(*n, c, seen);

@@ -52,15 +52,14 @@ struct Refused {
 };
 
 // A whole number the registry may leave out; anything else, or one out of
-// range, is refused rather than narrowed.
+// range, is refused.
 int64_t whole(const json &j, const char *key, int64_t fallback, int64_t low, int64_t high) {
     if (!j.is_object() || !j.contains(key))
         return fallback;
-    const json &v = j[key];
-    if (!v.is_number_integer() || v.get<int64_t>() < low || v.get<int64_t>() > high)
-        throw Refused{std::string(key) + " must be a whole number from " + std::to_string(low) +
-                      " to " + std::to_string(high)};
-    return v.get<int64_t>();
+    std::string why;
+    if (const std::optional<int64_t> v = whole_in(j[key], key, low, high, why))
+        return *v;
+    throw Refused{why};
 }
 
 ActorState state_of(const json &j, int type) {
@@ -68,12 +67,13 @@ ActorState state_of(const json &j, int type) {
     const int channels = actor_channels(type);
     if (!j.is_array() || static_cast<int>(j.size()) != channels)
         throw Refused{"a state is a list of " + std::to_string(channels) + " numbers"};
+    std::string why;
     for (int c = 0; c < channels; c++) {
-        const json &v = j[static_cast<size_t>(c)];
-        if (!v.is_number_integer() || v.get<int64_t>() < 0 ||
-            v.get<int64_t>() > actor_state_max(type))
+        const std::optional<int64_t> v =
+            whole_in(j[static_cast<size_t>(c)], "a state", 0, actor_state_max(type), why);
+        if (!v)
             throw Refused{"a state number out of range"};
-        s[static_cast<size_t>(c)] = static_cast<uint8_t>(v.get<int64_t>());
+        s[static_cast<size_t>(c)] = static_cast<uint8_t>(*v);
     }
     return s;
 }
@@ -146,6 +146,36 @@ std::string upper(std::string text) {
     for (char &c : text)
         c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     return text;
+}
+
+std::string lower(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string hex_text(const uint8_t *bytes, size_t size) {
+    static constexpr char DIGITS[] = "0123456789ABCDEF";
+    std::string text;
+    for (size_t i = 0; i < size; i++) {
+        text += DIGITS[bytes[i] >> 4];
+        text += DIGITS[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+std::optional<int64_t> whole_in(const json &value, const char *name, int64_t low, int64_t high,
+                                std::string &why) {
+    // An unsigned number beyond int64 is no whole number of any range here.
+    if (value.is_number_integer() &&
+        !(value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX))) {
+        const int64_t n = value.get<int64_t>();
+        if (n >= low && n <= high)
+            return n;
+    }
+    why = std::string(name) + " must be a whole number from " + std::to_string(low) + " to " +
+          std::to_string(high);
+    return std::nullopt;
 }
 
 bool Registry::load(RegistryData &into, std::string &error) const {

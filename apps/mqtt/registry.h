@@ -9,10 +9,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <nlohmann/json_fwd.hpp>
 
 #include "osl.h"
 
@@ -98,5 +101,14 @@ int actor_state_max(int type);
 bool is_address(const std::string &text); // 12 hexadecimal digits
 bool is_key(const std::string &text);     // 32 hexadecimal digits
 std::string upper(std::string text);
+std::string lower(std::string text);
+// Bytes as hexadecimal digits, upper case: an address's 12, a key's 32.
+std::string hex_text(const uint8_t *bytes, size_t size);
+
+// A JSON value that is a whole number from `low` to `high`; otherwise
+// nothing, and `why` says "NAME must be a whole number from LOW to HIGH".
+// Numbers are never narrowed: 1e300 or 2^64 is refused.
+std::optional<int64_t> whole_in(const nlohmann::json &value, const char *name, int64_t low,
+                                int64_t high, std::string &why);
 
 } // namespace ostrel::mqtt

@@ -494,6 +494,28 @@ TEST_F(MqttActors, TheLibrarysLimitOfTenIsRefusedClearly) {
     EXPECT_EQ(refusals, 1);
 }
 
+// An eleventh relay in the file does not stop the bridge: the ten others
+// and the other kinds run, and a command for the one left out says why.
+TEST_F(MqttActors, AnEleventhConfiguredRelayIsLeftOutAndSaysWhy) {
+    for (int i = 0; i < 11; i++) {
+        char address[13];
+        snprintf(address, sizeof address, "A000000000%02d", i);
+        config.actors.push_back({OSL_DEV_RELAY, address, std::string(32, 'A'), ""});
+    }
+    config.actors.push_back({OSL_DEV_DIMMER, virtkit::DIMMER_ADDR, virtkit::DIMMER_KEY, ""});
+    start_bridge();
+    EXPECT_FALSE(bridge->actors().at("A00000000010").in_library);
+    const size_t sent = commands_sent();
+    set("A00000000010", {{"channel", 0}, {"state", "ON"}});
+    const json answer = broker.last("ostrel/bridge/response");
+    EXPECT_EQ(answer["status"], "error");
+    EXPECT_NE(answer["error"].get<std::string>().find("10 of each kind"), std::string::npos)
+        << answer;
+    EXPECT_EQ(commands_sent(), sent);
+    set(virtkit::DIMMER_ADDR, {{"brightness", 30}});
+    ASSERT_TRUE(run_until([&] { return kit.dimmer.level == 30; }));
+}
+
 // --- the registry on disk ----------------------------------------------------
 
 class RegistryFile : public ::testing::Test {
