@@ -2,7 +2,8 @@
 // file. A file refused gets one line naming the file; a file taken gives a
 // configuration the bridge can use as it is: addresses and keys in their
 // one form, each address once, numbers in their ranges, topic prefixes the
-// bridge can subscribe under.
+// bridge can subscribe under (no control character among them), names Home
+// Assistant can show, a state file to write, TLS files that can be read.
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -29,8 +30,22 @@ bool upper_case(const std::string &text) {
 }
 
 bool topic_level(const std::string &prefix) {
+    for (char c : prefix)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return false;
     return !prefix.empty() && prefix.find_first_of("#+") == std::string::npos &&
            prefix.front() != '/' && prefix.back() != '/';
+}
+
+// Empty stands for the kind and the address.
+bool name_or_none(const std::string &name) {
+    std::string why;
+    return name.empty() || ostrel::mqtt::is_name(name, why);
+}
+
+bool readable_or_none(const std::string &path) {
+    std::string text;
+    return path.empty() || ostrel::mqtt::read_whole_file(path, text) == 0;
 }
 
 bool lamp_line(int line) {
@@ -42,6 +57,9 @@ void check_config(const Config &c) {
     check(c.port >= 1 && c.port <= 65535);
     check(c.cert_file.empty() == c.key_file.empty());
     check(c.cert_file.empty() || !c.ca_file.empty());
+    check(readable_or_none(c.ca_file) && readable_or_none(c.cert_file) &&
+          readable_or_none(c.key_file));
+    check(!c.state_file.empty());
     check(topic_level(c.prefix) && topic_level(c.discovery_prefix));
     check(lamp_line(c.lamp_rx) && lamp_line(c.lamp_tx) && lamp_line(c.lamp_pwr));
     check((c.verbosity & ~(OSL_LOG_LIB | OSL_LOG_SENSORS | OSL_LOG_ACTORS | OSL_LOG_AIR)) == 0);
@@ -49,12 +67,14 @@ void check_config(const Config &c) {
     for (const auto &s : c.sensors) {
         check(ostrel::mqtt::is_address(s.address) && upper_case(s.address));
         check(addresses.insert(s.address).second);
+        check(name_or_none(s.name));
     }
     for (const auto &a : c.actors) {
         check(ostrel::mqtt::actor_kind_name(a.type) != nullptr);
         check(ostrel::mqtt::is_address(a.address) && upper_case(a.address));
         check(ostrel::mqtt::is_key(a.key) && upper_case(a.key));
         check(addresses.insert(a.address).second);
+        check(name_or_none(a.name));
     }
 }
 

@@ -3,9 +3,13 @@
 // a file taken holds actors the library can be given (an address, a kind,
 // a key unless configured, states in range), and writing it back and
 // reading that again gives the very same registry: nothing is lost or
-// changed on its way through the disk.
+// changed on its way through the disk. Every entry of the file is an entry
+// taken (none swallowed by another of the same address), no address is both
+// a sensor and an actor, and every name is one Home Assistant can show.
 #include <cstdlib>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "osl.h"
 #include "registry.h"
@@ -66,8 +70,15 @@ bool same(const RegistryData &a, const RegistryData &b) {
     return true;
 }
 
+// Empty stands for the kind and the address.
+void check_name(const std::string &name) {
+    std::string why;
+    check(name.empty() || ostrel::mqtt::is_name(name, why));
+}
+
 void check_actor(const std::string &address, const ActorEntry &a) {
     check(ostrel::mqtt::is_address(address) && address == ostrel::mqtt::upper(address));
+    check_name(a.name);
     check(ostrel::mqtt::actor_kind_name(a.type) != nullptr);
     check(a.from_config ? a.key.empty() : ostrel::mqtt::is_key(a.key));
     const int channels = ostrel::mqtt::actor_channels(a.type);
@@ -91,8 +102,20 @@ void mqtt_registry_run(const uint8_t *data, size_t size) {
         check(same(loaded, held()));
         return;
     }
-    for (const auto &[address, a] : loaded.actors)
+    for (const auto &[address, a] : loaded.actors) {
         check_actor(address, a);
+        check(loaded.sensors.count(address) == 0);
+    }
+    for (const auto &[address, s] : loaded.sensors) {
+        check(ostrel::mqtt::is_address(address) && address == ostrel::mqtt::upper(address));
+        check_name(s.name);
+    }
+    for (const std::string &topic : loaded.discovery)
+        check(!topic.empty() && topic.find_first_of("#+") == std::string::npos);
+    // The file taken is JSON; each of its entries is one of the registry.
+    const nlohmann::json file = nlohmann::json::parse(data, data + size);
+    check(file.at("devices").size() == loaded.sensors.size());
+    check(file.value("actors", nlohmann::json::array()).size() == loaded.actors.size());
 
     const Registry copy(scratch_path("saved.json"));
     check(copy.save(loaded, error));

@@ -1,7 +1,7 @@
 #include "config.h"
 
 #include <cctype>
-#include <fstream>
+#include <exception>
 #include <set>
 #include <sstream>
 #include <unistd.h>
@@ -59,6 +59,38 @@ int number(const toml::table &t, const std::string &where, const char *key, int 
     return static_cast<int>(v);
 }
 
+// A name for Home Assistant, or empty for the device's kind and address.
+std::string name(const toml::table &t, const std::string &where) {
+    std::string value = text(t, where + ".", "name", "");
+    std::string why;
+    if (!value.empty() && !is_name(value, why))
+        throw Bad{line_of(*t.get("name")), where + ".name", why};
+    return value;
+}
+
+// A topic prefix: the bridge subscribes beneath it, so it can be no filter.
+std::string prefix(const toml::table &t, const char *key, const std::string &fallback) {
+    const std::string value = text(t, "topics.", key, fallback);
+    const toml::node *n = t.get(key);
+    if (n == nullptr)
+        return value;
+    if (value.empty() || value.find_first_of("#+") != std::string::npos || value.front() == '/' ||
+        value.back() == '/')
+        throw Bad{line_of(*n), std::string("topics.") + key,
+                  "must be a topic level without '#', '+' or a '/' at either end"};
+    if (holds_control(value))
+        throw Bad{line_of(*n), std::string("topics.") + key, "must not hold control characters"};
+    return value;
+}
+
+// A file the bridge reads later (a TLS certificate or key): one that cannot
+// be read is named now, not as a vague failure to connect.
+void readable(const toml::table &t, const char *key, const std::string &path) {
+    std::string content;
+    if (!path.empty() && read_whole_file(path, content) != 0)
+        throw Bad{line_of(*t.get(key)), std::string("broker.") + key, "cannot read " + path};
+}
+
 const toml::table *section(const toml::table &root, const char *key) {
     const toml::node *n = root.get(key);
     if (n == nullptr)
@@ -86,15 +118,18 @@ void read_broker(const toml::table &t, Config &c, const std::string &file) {
         throw Bad{line_of(*t.get("cert_file")), "broker.cert_file",
                   "a client certificate needs ca_file (TLS)"};
     }
+    readable(t, "ca_file", c.ca_file);
+    readable(t, "cert_file", c.cert_file);
+    readable(t, "key_file", c.key_file);
     const std::string password_file = text(t, "broker.", "password_file", "");
     if (password_file.empty())
         return;
-    std::ifstream in(password_file);
-    if (!in) {
+    std::string content;
+    if (read_whole_file(password_file, content) != 0) {
         throw Bad{line_of(*t.get("password_file")), "broker.password_file",
                   "cannot read " + password_file};
     }
-    std::getline(in, c.password); // the first line, without its line end
+    c.password = content.substr(0, content.find('\n')); // the first line, without its line end
     (void)file;
 }
 
@@ -171,7 +206,7 @@ void read_sensors(const toml::node &n, Config &c, std::set<std::string> &seen) {
         only_keys(t, "sensor", {"address", "name"});
         SensorEntry s;
         s.address = device_address(t, e, "sensor", seen);
-        s.name = text(t, "sensor.", "name", "");
+        s.name = name(t, "sensor");
         c.sensors.push_back(s);
     }
 }
@@ -195,7 +230,7 @@ void read_actors(const toml::node &n, Config &c, std::set<std::string> &seen) {
         if (!key->is_string() || !is_key(key->as_string()->get()))
             throw Bad{line_of(*key), "actor.key", "must be 32 hexadecimal digits"};
         actor.key = upper(key->as_string()->get());
-        actor.name = text(t, "actor.", "name", "");
+        actor.name = name(t, "actor");
         c.actors.push_back(actor);
     }
 }
@@ -231,12 +266,15 @@ std::string default_board_name() {
 std::optional<Config> load_config(const std::string &path, std::string &error) {
     Config c;
     c.board = default_board_name();
-    if (std::ifstream probe(path); !probe) {
-        error = path + ": cannot be read";
-        return std::nullopt;
-    }
     try {
-        toml::table root = toml::parse_file(path);
+        // Read whole first: a folder or a failing card is "cannot be read",
+        // never an empty configuration.
+        std::string content;
+        if (read_whole_file(path, content) != 0) {
+            error = path + ": cannot be read";
+            return std::nullopt;
+        }
+        toml::table root = toml::parse(content, path);
         only_keys(root, "",
                   {"board", "state_file", "broker", "topics", "library", "sensor", "actor"});
         if (const toml::node *n = root.get("board")) {
@@ -247,19 +285,14 @@ std::optional<Config> load_config(const std::string &path, std::string &error) {
             c.board = n->as_string()->get();
         }
         c.state_file = text(root, "", "state_file", c.state_file);
+        if (c.state_file.empty())
+            throw Bad{line_of(*root.get("state_file")), "state_file", "must be a file's path"};
         if (const toml::table *t = section(root, "broker"))
             read_broker(*t, c, path);
         if (const toml::table *t = section(root, "topics")) {
             only_keys(*t, "topics", {"prefix", "discovery_prefix"});
-            c.prefix = text(*t, "topics.", "prefix", c.prefix);
-            c.discovery_prefix = text(*t, "topics.", "discovery_prefix", c.discovery_prefix);
-            for (const char *key : {"prefix", "discovery_prefix"}) {
-                const std::string &v = std::string(key) == "prefix" ? c.prefix : c.discovery_prefix;
-                if (v.empty() || v.find_first_of("#+") != std::string::npos || v.front() == '/' ||
-                    v.back() == '/')
-                    throw Bad{line_of(*t->get(key)), std::string("topics.") + key,
-                              "must be a topic level without '#', '+' or a '/' at either end"};
-            }
+            c.prefix = prefix(*t, "prefix", c.prefix);
+            c.discovery_prefix = prefix(*t, "discovery_prefix", c.discovery_prefix);
         }
         if (const toml::table *t = section(root, "library"))
             read_library(*t, c);
@@ -275,6 +308,10 @@ std::optional<Config> load_config(const std::string &path, std::string &error) {
         return std::nullopt;
     } catch (const Bad &b) {
         error = path + ":" + printable(std::to_string(b.line) + ": " + b.key + ": " + b.what);
+        return std::nullopt;
+    } catch (const std::exception &) {
+        // Out of memory on a file far larger than any configuration.
+        error = path + ": cannot be read";
         return std::nullopt;
     }
     return c;

@@ -1,11 +1,12 @@
 #include "registry.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,17 +33,23 @@ bool all_hex(const std::string &text, size_t digits) {
     return true;
 }
 
-bool write_all(int fd, const char *data, size_t size) {
+// 0, or the errno of the write that failed. `fail_with` plays a disk that
+// refuses every write.
+int write_all(int fd, const char *data, size_t size, int fail_with) {
+    if (fail_with != 0)
+        return fail_with;
     size_t done = 0;
     while (done < size) {
         const ssize_t n = write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return false;
+        if (n < 0)
+            return errno;
+        if (n == 0) // a write that takes nothing and says nothing: no room
+            return ENOSPC;
         done += static_cast<size_t>(n);
     }
-    return true;
+    return 0;
 }
 
 // A registry that says something this bridge cannot stand behind (an actor
@@ -85,10 +92,70 @@ json json_of(const ActorState &s, int type) {
     return out;
 }
 
-void read_actor(const json &d, RegistryData &into) {
+// A device's name in the registry: empty (shown as its kind and address)
+// or one Home Assistant can show. The error names the device, never the
+// text, which may hold anything.
+std::string name_of(const json &d, const std::string &address) {
+    std::string name = d.value("name", "");
+    std::string why;
+    if (!name.empty() && !is_name(name, why))
+        throw Refused{"the name of " + address + ": " + why};
+    return name;
+}
+
+// A sensor's kind is one the library names for a sensor's records: it
+// becomes a level of the device's topics.
+bool is_sensor_kind(const std::string &kind) {
+    for (int type = 1; type <= OSL_DEV_AIR; type++) {
+        const char *name = osl_device_kind_name(type);
+        if (name != nullptr && kind == name)
+            return actor_kind_name(type) == nullptr;
+    }
+    return false;
+}
+
+// A discovery config's topic is published to again (emptied) when its
+// device goes: it must be a topic a broker takes, not a filter.
+bool is_topic_name(const std::string &topic) {
+    return !topic.empty() && topic.find_first_of("#+") == std::string::npos &&
+           !holds_control(topic);
+}
+
+std::string sensor_address(const json &d) {
     const std::string address = d.at("address").get<std::string>();
     if (!is_address(address))
+        throw Refused{"a sensor's address is not 12 hexadecimal digits"};
+    return upper(address);
+}
+
+void read_sensor(const json &d, RegistryData &into) {
+    const std::string address = sensor_address(d);
+    // The same address twice (in two letter cases, say) would keep one
+    // entry and silently lose the other's name at the next save.
+    if (into.sensors.count(address) != 0)
+        throw Refused{"the sensor " + address + " is listed twice"};
+    Adopted a;
+    a.name = name_of(d, address);
+    for (const json &k : d.value("kinds", json::array())) {
+        const std::string kind = k.at("kind").get<std::string>();
+        if (!is_sensor_kind(kind))
+            throw Refused{"a kind of " + address + " is no sensor kind"};
+        a.kinds[kind] = static_cast<int>(whole(k, "interval_s", 0, 0, INTERVAL_MAX_S));
+    }
+    into.sensors[address] = a;
+}
+
+void read_actor(const json &d, RegistryData &into) {
+    const std::string given = d.at("address").get<std::string>();
+    if (!is_address(given))
         throw Refused{"an actor's address is not 12 hexadecimal digits"};
+    const std::string address = upper(given);
+    // Two entries for one actor would keep one key and lose the other's at
+    // the next save; an address that is a sensor too would be both.
+    if (into.actors.count(address) != 0)
+        throw Refused{"the actor " + address + " is listed twice"};
+    if (into.sensors.count(address) != 0)
+        throw Refused{address + " is listed as a sensor and as an actor"};
     ActorEntry a;
     a.type = actor_type_of(d.at("kind").get<std::string>());
     if (a.type == 0)
@@ -98,12 +165,12 @@ void read_actor(const json &d, RegistryData &into) {
         a.key = d.at("key").get<std::string>();
         if (!is_key(a.key))
             throw Refused{"the key of " + address + " is not 32 hexadecimal digits"};
-        a.name = d.value("name", "");
+        a.name = name_of(d, address);
     }
     a.wanted = state_of(d.at("wanted"), a.type);
     if (a.type != OSL_DEV_RELAY && d.contains("lit"))
         a.lit = state_of(d.at("lit"), a.type);
-    into.actors[upper(address)] = a;
+    into.actors[address] = a;
 }
 
 } // namespace
@@ -136,6 +203,71 @@ int actor_state_max(int type) {
 
 bool is_address(const std::string &text) {
     return all_hex(text, 12);
+}
+
+namespace {
+
+// The code point at `at` and its length in bytes; 0 bytes when the bytes
+// there are no valid UTF-8 (overlong forms and surrogates included).
+std::pair<uint32_t, size_t> utf8_at(const std::string &text, size_t at) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    size_t size = 0;
+    uint32_t cp = 0;
+    uint32_t least = 0;
+    if (lead < 0x80)
+        return {lead, 1};
+    if ((lead & 0xE0) == 0xC0) {
+        size = 2, cp = lead & 0x1Fu, least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        size = 3, cp = lead & 0x0Fu, least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        size = 4, cp = lead & 0x07u, least = 0x10000;
+    } else {
+        return {0, 0};
+    }
+    if (at + size > text.size())
+        return {0, 0};
+    for (size_t i = 1; i < size; i++) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return {0, 0};
+        cp = cp << 6 | (byte(at + i) & 0x3Fu);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return {0, 0};
+    return {cp, size};
+}
+
+bool is_control(uint32_t cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
+           (cp >= 0x2066 && cp <= 0x2069);
+}
+
+} // namespace
+
+bool is_name(const std::string &text, std::string &why) {
+    if (text.empty()) {
+        why = "name must not be empty";
+        return false;
+    }
+    size_t chars = 0;
+    for (size_t at = 0; at < text.size(); chars++) {
+        const auto [cp, size] = utf8_at(text, at);
+        if (size == 0) {
+            why = "name must be UTF-8 text";
+            return false;
+        }
+        if (is_control(cp)) {
+            why = "name must not hold control characters";
+            return false;
+        }
+        at += size;
+    }
+    if (chars > NAME_MAX_CHARS) {
+        why = "name must be at most " + std::to_string(NAME_MAX_CHARS) + " characters";
+        return false;
+    }
+    return true;
 }
 
 bool is_key(const std::string &text) {
@@ -178,44 +310,84 @@ std::optional<int64_t> whole_in(const json &value, const char *name, int64_t low
     return std::nullopt;
 }
 
-bool Registry::load(RegistryData &into, std::string &error) const {
-    std::ifstream in(path_);
-    if (!in) {
-        if (errno == ENOENT)
-            return true; // nothing adopted yet
-        error = path_ + ": cannot be read: " + strerror(errno);
-        return false;
+bool holds_control(const std::string &text) {
+    for (size_t i = 0; i < text.size(); i++) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F || c1)
+            return true;
     }
-    RegistryData read;
+    return false;
+}
+
+int read_whole_file(const std::string &path, std::string &text) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    std::string read;
+    char chunk[4096];
+    int failed = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            failed = errno;
+        if (n <= 0)
+            break;
+        read.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    if (failed == 0)
+        text = std::move(read);
+    return failed;
+}
+
+bool Registry::load(RegistryData &into, std::string &error) const {
+    // Whatever the file is (a folder, a card failing under it, JSON nested
+    // beyond reason) it ends here as one line that stops the bridge, never
+    // as an abort.
+    const std::string refused = path_ + ": not a state file of this bridge: ";
     try {
-        const json j = json::parse(in);
+        std::string text;
+        if (const int failed = read_whole_file(path_, text)) {
+            if (failed == ENOENT)
+                return true; // nothing adopted yet
+            error = path_ + ": cannot be read: " + strerror(failed);
+            return false;
+        }
+        RegistryData read;
+        const json j = json::parse(text);
         const int64_t version = whole(j, "version", 1, 1, INT32_MAX);
         if (version > REGISTRY_VERSION)
             throw Refused{"written by a newer bridge (version " + std::to_string(version) + ")"};
-        for (const json &d : j.at("devices")) {
-            Adopted a;
-            a.name = d.value("name", "");
-            for (const json &k : d.value("kinds", json::array()))
-                a.kinds[k.at("kind").get<std::string>()] =
-                    static_cast<int>(whole(k, "interval_s", 0, 0, INTERVAL_MAX_S));
-            const std::string address = d.at("address").get<std::string>();
-            if (!is_address(address))
-                throw Refused{"a sensor's address is not 12 hexadecimal digits"};
-            read.sensors[upper(address)] = a;
-        }
+        for (const json &d : j.at("devices"))
+            read_sensor(d, read);
         for (const json &d : j.value("actors", json::array()))
             read_actor(d, read);
-        for (const json &t : j.value("discovery", json::array()))
+        for (const json &t : j.value("discovery", json::array())) {
+            if (!is_topic_name(t.get<std::string>()))
+                throw Refused{"a discovery topic is not a topic name"};
             read.discovery.insert(t.get<std::string>());
+        }
+        into = std::move(read);
+        return true;
     } catch (const json::exception &e) {
-        error = path_ + ": not a state file of this bridge: " + e.what();
-        return false;
+        // The parser repeats the text it stopped at, which may be an
+        // actor's key: keys never reach the log.
+        std::string why = e.what();
+        why.resize(std::min(why.size(), why.find("; last read:")));
+        error = refused + why;
     } catch (const Refused &r) {
-        error = path_ + ": not a state file of this bridge: " + r.what;
-        return false;
+        error = refused + r.what;
+    } catch (const std::bad_alloc &) {
+        error = path_ + ": cannot be read: " + strerror(ENOMEM);
+    } catch (const std::exception &e) {
+        error = path_ + ": cannot be read: " + e.what();
     }
-    into = std::move(read);
-    return true;
+    return false;
 }
 
 bool Registry::save(const RegistryData &data, std::string &error) const {
@@ -243,43 +415,71 @@ bool Registry::save(const RegistryData &data, std::string &error) const {
         }
         actors.push_back(d);
     }
-    const std::string text = json{{"version", REGISTRY_VERSION},
-                                  {"devices", devices},
-                                  {"actors", actors},
-                                  {"discovery", data.discovery}}
-                                 .dump(2) +
-                             "\n";
+    std::string text;
+    try {
+        text = json{{"version", REGISTRY_VERSION},
+                    {"devices", devices},
+                    {"actors", actors},
+                    {"discovery", data.discovery}}
+                   .dump(2) +
+               "\n";
+    } catch (const json::exception &e) {
+        // A text that is not UTF-8 (a name from elsewhere): written as it
+        // is it could never be read back, so nothing is written.
+        error = path_ + ": cannot be written: " + e.what();
+        return false;
+    }
     const std::string tmp = path_ + ".tmp";
+    // Every failure names the step and its reason, and leaves the old
+    // registry as it was: the temporary file goes.
+    const auto fail = [&](const char *what, int err) {
+        error = path_ + ": " + what + ": " + strerror(err);
+        unlink(tmp.c_str());
+        return false;
+    };
     // A temporary file left by an earlier crash may have any mode: begin anew.
     unlink(tmp.c_str());
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = tmp + ": " + strerror(errno);
-        return false;
-    }
+    if (fd < 0)
+        return fail("cannot create the temporary file", errno);
     step(Step::Opened);
     const size_t half = text.size() / 2;
-    bool written = write_all(fd, text.data(), half);
+    int failed = write_all(fd, text.data(), half, fail_writes_with);
     step(Step::HalfWritten);
-    written = written && write_all(fd, text.data() + half, text.size() - half);
+    if (failed == 0)
+        failed = write_all(fd, text.data() + half, text.size() - half, fail_writes_with);
     step(Step::Written);
-    written = written && fchmod(fd, 0600) == 0 && fsync(fd) == 0;
-    const int saved = errno;
-    close(fd);
+    const char *what = "cannot write the temporary file";
+    if (failed == 0 && fchmod(fd, 0600) != 0)
+        failed = errno, what = "cannot set the temporary file's mode";
+    if (failed == 0 && fsync(fd) != 0)
+        failed = errno, what = "cannot sync the temporary file";
+    // Linux releases the descriptor even when close is interrupted, and
+    // the data was synced: only a real error counts.
+    if (close(fd) != 0 && errno != EINTR && failed == 0)
+        failed = errno, what = "cannot close the temporary file";
+    if (failed != 0)
+        return fail(what, failed);
     step(Step::Synced);
-    if (!written || rename(tmp.c_str(), path_.c_str()) != 0) {
-        error = path_ + ": " + strerror(written ? errno : saved);
-        unlink(tmp.c_str());
-        return false;
-    }
+    if (rename(tmp.c_str(), path_.c_str()) != 0)
+        return fail("cannot rename the temporary file over it", errno);
     step(Step::Renamed);
+    // Until the folder is synced a power cut may bring the old registry
+    // back: a save is done only then. A file system that cannot sync a
+    // folder (EINVAL) has nothing more to do.
     const std::string folder = path_.find('/') == std::string::npos
                                    ? std::string(".")
                                    : path_.substr(0, path_.rfind('/') + 1);
     const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
+    if (dir < 0) {
+        error = path_ + ": cannot open its folder to sync it: " + strerror(errno);
+        return false;
+    }
+    const int synced = fsync(dir) == 0 || errno == EINVAL ? 0 : errno;
+    close(dir);
+    if (synced != 0) {
+        error = path_ + ": cannot sync its folder: " + strerror(synced);
+        return false;
     }
     step(Step::FolderSynced);
     return true;

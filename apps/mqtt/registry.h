@@ -51,6 +51,7 @@ struct ActorEntry {
 
     // Not kept: what its frames said since the bridge started.
     bool heard = false;
+    ActorState in_library_wanted{}; // what the library was last given as wanted
     ActorState reported{};
     std::vector<osl_field> fields; // of its last report (names and units are the library's)
     bool in_library = false;       // registered with the library
@@ -79,6 +80,9 @@ class Registry {
     // The steps of a save, for tests that stop it at each.
     enum class Step { Opened, HalfWritten, Written, Synced, Renamed, FolderSynced };
     std::function<void(Step)> on_step;
+    // For tests: when not 0, every write of a save fails with this errno
+    // (ENOSPC plays a full disk, EIO a failing card).
+    int fail_writes_with = 0;
 
     const std::string &path() const { return path_; }
 
@@ -99,11 +103,25 @@ int actor_channels(int type);
 int actor_state_max(int type);
 
 bool is_address(const std::string &text); // 12 hexadecimal digits
-bool is_key(const std::string &text);     // 32 hexadecimal digits
+// A device's name as Home Assistant shows it: 1 to NAME_MAX_CHARS characters
+// of valid UTF-8, none of them a control character (C0, DEL, C1) or a
+// bidirectional override that could make a name read as another. Otherwise
+// false, and `why` says what is wrong (never quoting the name itself).
+inline constexpr size_t NAME_MAX_CHARS = 64;
+bool is_name(const std::string &text, std::string &why);
+bool is_key(const std::string &text); // 32 hexadecimal digits
 std::string upper(std::string text);
 std::string lower(std::string text);
 // Bytes as hexadecimal digits, upper case: an address's 12, a key's 32.
 std::string hex_text(const uint8_t *bytes, size_t size);
+
+// A control character (C0, DEL, C1) in a topic: a NUL cuts it short where
+// it meets the MQTT library, the others make topics no subscriber expects.
+bool holds_control(const std::string &text);
+
+// The whole file at `path` into `text`: 0, or the errno of what failed (a
+// missing file, a folder, a failing card). Never throws but std::bad_alloc.
+int read_whole_file(const std::string &path, std::string &text);
 
 // A JSON value that is a whole number from `low` to `high`; otherwise
 // nothing, and `why` says "NAME must be a whole number from LOW to HIGH".
