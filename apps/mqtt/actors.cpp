@@ -41,19 +41,12 @@ int library_add(int type, const std::string &address, const std::string &key) {
     }
 }
 
-// Sets the wanted state in the library, which sends it: a relay's channels
-// of the mask switched on or off, a light's levels.
-int library_send(int type, const std::string &address, const ActorState &to, uint8_t relay_mask,
-                 bool relay_on) {
+// Sets a light's wanted levels in the library, which sends them.
+int library_send_levels(int type, const std::string &address, const ActorState &to) {
     const char *name = address.c_str();
-    switch (type) {
-    case OSL_DEV_RELAY:
-        return relay_on ? osl_relay_on(name, relay_mask) : osl_relay_off(name, relay_mask);
-    case OSL_DEV_DIMMER:
+    if (type == OSL_DEV_DIMMER)
         return osl_dimmer_set(name, to[0]);
-    default:
-        return osl_pwm_set(name, to[0], to[1], to[2]);
-    }
+    return osl_pwm_set(name, to[0], to[1], to[2]);
 }
 
 int library_comply(int type, const osl_record &rec) {
@@ -180,6 +173,10 @@ ActorState wanted_by(const ActorEntry &a, const json &body) {
                     throw Refusal{"color must be {\"r\": R, \"g\": G, \"b\": B}, each 0 to 255"};
                 color[i] = whole(c, names[i], 0, COLOR_MAX);
             }
+            // Black has no hue to show at a brightness: switching off is
+            // what "state": "OFF" says, not a colour.
+            if (color[0] == 0 && color[1] == 0 && color[2] == 0)
+                throw Refusal{"color {0, 0, 0} is no colour: switch off with \"state\": \"OFF\""};
         }
         const int brightness = level ? whole(body, "brightness", 0, LEVEL_MAX)
                                      : std::max({shown[0], shown[1], shown[2]});
@@ -193,6 +190,7 @@ ActorState wanted_by(const ActorEntry &a, const json &body) {
 bool Bridge::register_actor(const std::string &address, ActorEntry &a, std::string &error) {
     const int r = library_add(a.type, address, a.key);
     a.in_library = r == 0;
+    a.in_library_wanted = ActorState{}; // the library begins with all off
     if (r != 0) {
         const char *why = osl_result_text(OSL_OP_ADD, r);
         error = std::string(actor_kind_name(a.type)) + " " + address +
@@ -201,18 +199,63 @@ bool Bridge::register_actor(const std::string &address, ActorEntry &a, std::stri
     return a.in_library;
 }
 
+// Gives the library the actor's wanted state, which sends it: a light's
+// levels at once; a relay's channels through its commands that switch
+// channels on and off, for those that changed since the library was last
+// given them (a relay has no command that sets all four but the comply).
+int Bridge::send_wanted(const std::string &address, ActorEntry &a) {
+    if (a.type != OSL_DEV_RELAY) {
+        a.in_library_wanted = a.wanted;
+        return library_send_levels(a.type, address, a.wanted);
+    }
+    const char *name = address.c_str();
+    const uint8_t now = a.wanted[0];
+    const uint8_t before = a.in_library_wanted[0];
+    const auto on = static_cast<uint8_t>(now & ~before);
+    const auto off = static_cast<uint8_t>(before & ~now);
+    a.in_library_wanted = a.wanted;
+    int result = 0;
+    if (on != 0)
+        result = osl_relay_on(name, on);
+    if (off != 0) {
+        const int r = osl_relay_off(name, off);
+        result = result != 0 ? result : r;
+    }
+    // Asked again for what it was asked before: said again, as a person
+    // pressing a switch twice expects.
+    if (on == 0 && off == 0)
+        result = now != 0 ? osl_relay_on(name, now)
+                          : osl_relay_off(name, static_cast<uint8_t>(actor_state_max(a.type)));
+    return result;
+}
+
+// Each actor commanded since the last pass, sent its latest wanted state
+// once, and its state published with it; the sends' results by address.
+std::map<std::string, int> Bridge::send_commands() {
+    std::map<std::string, int> results;
+    for (const std::string &address : to_send_) {
+        const auto found = reg_.actors.find(address);
+        if (found == reg_.actors.end() || !found->second.in_library)
+            continue;
+        results[address] = send_wanted(address, found->second);
+        publish_actor_state(address, found->second);
+    }
+    to_send_.clear();
+    return results;
+}
+
 // The library wants all off of an actor it has just registered: one whose
 // wanted state is another is given it, which sends it.
-void Bridge::restore_one(const std::string &address, const ActorEntry &a) {
+void Bridge::restore_one(const std::string &address, ActorEntry &a) {
     if (!a.in_library || all_zero(a.wanted))
         return;
-    const int r = library_send(a.type, address, a.wanted, a.wanted[0], true);
+    const int r = send_wanted(address, a);
     printf("ostrel_mqtt: %s %s brought back to what was last asked%s\n", actor_kind_name(a.type),
            address.c_str(), r == 0 ? "" : " (not sent now: at its next report)");
 }
 
 void Bridge::restore() {
-    for (const auto &[address, a] : reg_.actors)
+    for (auto &[address, a] : reg_.actors)
         restore_one(address, a);
 }
 
@@ -292,17 +335,18 @@ void Bridge::adopt_actor(const std::string &address, int type, const std::string
         }
         return;
     }
-    reg_.actors[address] = next;
-    restore_one(address, next);
+    ActorEntry &paired = reg_.actors[address] = next;
+    restore_one(address, paired);
     heard_.erase(address);
     heard_changed_ = true;
     printf("ostrel_mqtt: paired %s %s as '%s'\n", actor_kind_name(type), address.c_str(),
-           next.name.c_str());
-    save();
+           paired.name.c_str());
     publish_actor_discovery(address);
-    answer["status"] = "ok";
-    answer["name"] = next.name;
-    respond(answer);
+    // Reported as paired only once its key is on disk: a key lost at the
+    // next restart is an actor the home can no longer reach.
+    changed();
+    answer["name"] = paired.name;
+    answer_later(answer, "", true);
 }
 
 void Bridge::actor_record(const std::string &address, const osl_record &rec) {
@@ -432,9 +476,9 @@ void Bridge::publish_actor_discovery(const std::string &address) {
     }
 }
 
-void Bridge::command(const std::string &address_in_topic, const std::string &payload) {
+void Bridge::command(const std::string &address_in_topic, std::string_view payload) {
     const std::string address = upper(address_in_topic);
-    json answer = {{"request", "set"}, {"address", address}};
+    json answer = {{"request", "set"}, {"address", is_address(address) ? address : "(not shown)"}};
     json body;
     if (!parse_body(payload, body, answer))
         return;
@@ -448,30 +492,14 @@ void Bridge::command(const std::string &address_in_topic, const std::string &pay
         if (!body.is_object())
             throw Refusal{"a command is a JSON object"};
         const ActorState next = wanted_by(a, body);
-        // A relay's command is for its one channel, whatever the others do.
-        uint8_t channel = 0;
-        if (a.type == OSL_DEV_RELAY)
-            channel = static_cast<uint8_t>(1u << body["channel"].get<int>());
-        const bool on = (next[0] & channel) != 0;
-        const int sent = library_send(a.type, address, next, channel, on);
         a.wanted = next;
         if (!all_zero(next))
             a.lit = next;
-        save();
-        publish_actor_state(address, a);
-        if (sent != 0) {
-            const char *why = osl_result_text(OSL_OP_SEND, sent);
-            answer["status"] = "error";
-            answer["error"] = std::string("the command did not go out (") +
-                              (why != nullptr ? why : "code " + std::to_string(sent)) +
-                              "); it goes again at the actor's next report";
-            respond(answer);
-            return;
-        }
-        if (answer.contains("transaction")) {
-            answer["status"] = "ok";
-            respond(answer);
-        }
+        changed();
+        // Sent at the end of the pass, once for all the commands it got:
+        // answered then ("ok" only when asked with a transaction).
+        to_send_.insert(address);
+        answer_later(answer, address, answer.contains("transaction"));
     } catch (const Refusal &r) {
         answer["status"] = "error";
         answer["error"] = r.why;
@@ -479,11 +507,12 @@ void Bridge::command(const std::string &address_in_topic, const std::string &pay
     }
 }
 
-void Bridge::remove(const std::string &address, json &answer) {
+bool Bridge::remove(const std::string &address, json &answer) {
     answer["address"] = address;
     auto refuse = [&](const std::string &why) {
         answer["status"] = "error";
         answer["error"] = why;
+        return false;
     };
     const auto actor = reg_.actors.find(address);
     const auto sensor = reg_.sensors.find(address);
@@ -504,13 +533,14 @@ void Bridge::remove(const std::string &address, json &answer) {
     std::erase_if(discovered_, [&](const std::string &t) { return t.rfind(topic_head, 0) == 0; });
     std::erase_if(fields_, [&](const auto &f) { return f.first.rfind(topic_head, 0) == 0; });
     std::erase_if(kept_, [&](const auto &k) { return k.first.rfind(topic_head, 0) == 0; });
+    to_send_.erase(address);
     printf("ostrel_mqtt: removed %s\n", address.c_str());
-    save();
+    changed();
     withdraw_removed();
-    answer["status"] = "ok";
+    return true;
 }
 
-void Bridge::rename(const std::string &address, const std::string &name, json &answer) {
+bool Bridge::rename(const std::string &address, const std::string &name, json &answer) {
     answer["address"] = address;
     const auto actor = reg_.actors.find(address);
     const auto sensor = reg_.sensors.find(address);
@@ -528,18 +558,18 @@ void Bridge::rename(const std::string &address, const std::string &name, json &a
         answer["error"] = stored == nullptr
                               ? "no device of this bridge has that address"
                               : "it is listed in the configuration file: rename it there";
-        return;
+        return false;
     }
     *stored = name;
-    save();
+    changed();
     if (actor != reg_.actors.end()) {
         publish_actor_discovery(address);
     } else {
         for (const auto &[kind, interval] : sensor->second.kinds)
             publish_discovery(address, kind, nullptr);
     }
-    answer["status"] = "ok";
     answer["name"] = name;
+    return true;
 }
 
 } // namespace ostrel::mqtt

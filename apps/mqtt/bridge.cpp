@@ -80,12 +80,66 @@ constexpr int STATS_EVERY_S = 30;
 // The list of discovery configs out is written at most this often.
 constexpr int CONFIGS_SAVE_EVERY_S = 5;
 constexpr int PERMIT_JOIN_MAX_S = 3600;
+// A registry that could not be written is tried again this often (and at
+// once for a change someone waits an answer for).
+constexpr int SAVE_RETRY_S = 5;
+// While messages keep coming, commands wait for the rest of the burst at
+// most this many passes: only the latest state of each actor goes on the air.
+constexpr int HOLD_PASSES_MAX = 20;
+// Topics whose ignored retained message was reported, at most.
+constexpr size_t RETAINED_SAID_MAX = 64;
+// Text from the broker (a topic, a request's name) that an answer or a log
+// line repeats: at most this long, and shown only when plainly printable.
+constexpr size_t SHOWN_MAX = 64;
 
 const EntityKind *entity_of(const std::string &field) {
     for (const EntityKind &e : ENTITIES)
         if (field == e.field)
             return &e;
     return nullptr;
+}
+
+bool plainly_printable(const std::string &text) {
+    for (char c : text)
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    return true;
+}
+
+// Outside text as an answer or a log line may repeat it: never long, never
+// a terminal's escape or a line end.
+std::string shown(const std::string &text) {
+    return text.size() <= SHOWN_MAX && plainly_printable(text) ? text : "(not shown)";
+}
+
+// The JSON of a message, refused before it can cost much: too large, with
+// a NUL (the parser would take it for the end and drop what follows),
+// nested too deep (the answer's echo is written recursively), anything
+// after the JSON text.
+bool read_json(std::string_view text, json &out, std::string &why) {
+    if (text.size() > MESSAGE_MAX_BYTES) {
+        why = "the payload is larger than " + std::to_string(MESSAGE_MAX_BYTES) + " bytes";
+        return false;
+    }
+    if (text.find('\0') != std::string_view::npos) {
+        why = "the payload is not JSON";
+        return false;
+    }
+    struct TooDeep {};
+    try {
+        out = json::parse(text.begin(), text.end(), [](int depth, json::parse_event_t, json &) {
+            if (depth > MESSAGE_MAX_DEPTH)
+                throw TooDeep{};
+            return true;
+        });
+    } catch (const TooDeep &) {
+        why = "the payload nests deeper than " + std::to_string(MESSAGE_MAX_DEPTH) + " levels";
+        return false;
+    } catch (const json::exception &) {
+        why = "the payload is not JSON";
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -117,8 +171,23 @@ std::string address_text(const osl_record &rec) {
 
 // --- the bridge -------------------------------------------------------------
 
+// An answer that waits for the end of the pass: for the registry to be
+// written (a change the home must find again after a restart), and for an
+// actor's send.
+struct Bridge::Waiting {
+    json answer;
+    std::string sent_to; // the actor whose send it waits for; "" for none
+    bool always = true;  // false: only an error is answered (a set without transaction)
+};
+
 Bridge::Bridge(const Config &config, Publisher &out, Registry &store, Clock now)
     : config_(config), out_(out), store_(store), now_(std::move(now)) {}
+
+Bridge::~Bridge() = default;
+
+void Bridge::answer_later(const json &answer, const std::string &sent_to, bool always) {
+    waiting_.push_back({answer, sent_to, always});
+}
 
 std::string Bridge::availability_topic() const {
     return config_.prefix + "/bridge/" + config_.board + "/state";
@@ -194,46 +263,79 @@ void Bridge::permit_join(int seconds) {
 }
 
 void Bridge::respond(const json &answer) {
-    out_.publish(config_.prefix + "/bridge/response", answer.dump(), false);
+    // A text that is not UTF-8 never stops an answer: it is shown replaced.
+    out_.publish(config_.prefix + "/bridge/response",
+                 answer.dump(-1, ' ', false, json::error_handler_t::replace), false);
 }
 
-void Bridge::message(const std::string &topic, const std::string &payload) {
+void Bridge::message(const std::string &topic, std::string_view payload, bool retained) {
     if (topic == ha_status_topic()) {
         if (payload == "online")
             publish_all_discovery();
         return;
     }
     const std::string requests = config_.prefix + "/bridge/request/";
-    if (topic.rfind(requests, 0) == 0) {
-        request(topic.substr(requests.size()), payload);
-        return;
-    }
+    const bool is_request = topic.rfind(requests, 0) == 0;
     // <prefix>/<ADDRESS>/set
     const std::string head = config_.prefix + "/";
     const std::string tail = "/set";
-    if (topic.size() > head.size() + tail.size() && topic.rfind(head, 0) == 0 &&
-        topic.compare(topic.size() - tail.size(), tail.size(), tail) == 0)
-        command(topic.substr(head.size(), topic.size() - head.size() - tail.size()), payload);
+    const bool is_command = !is_request && topic.size() > head.size() + tail.size() &&
+                            topic.rfind(head, 0) == 0 &&
+                            topic.compare(topic.size() - tail.size(), tail.size(), tail) == 0;
+    if (!is_request && !is_command)
+        return;
+    // A request or a command left retained on the broker would be carried
+    // out again at every start and reconnection (adoption opened unasked,
+    // a light switched on at each restart): only live ones count.
+    if (retained) {
+        if (retained_said_.size() < RETAINED_SAID_MAX && retained_said_.insert(topic).second)
+            fprintf(stderr,
+                    "ostrel_mqtt: a retained message on %s was ignored: requests and commands "
+                    "count only as they are sent (an empty retained message clears it)\n",
+                    shown(topic).c_str());
+        return;
+    }
+    try {
+        if (is_request)
+            request(topic.substr(requests.size()), payload);
+        else
+            command(topic.substr(head.size(), topic.size() - head.size() - tail.size()), payload);
+    } catch (const std::bad_alloc &) {
+        throw; // the program ends, saying so
+    } catch (const std::exception &e) {
+        fprintf(stderr, "ostrel_mqtt: a message on %s was dropped: %s\n", shown(topic).c_str(),
+                e.what());
+    }
 }
 
 // A request's or a command's JSON, its transaction copied to the answer;
-// false (and the answer sent) when it is not JSON.
-bool Bridge::parse_body(const std::string &payload, json &body, json &answer) {
-    try {
-        body = json::parse(payload);
-    } catch (const json::exception &) {
+// false (and the answer sent, repeating nothing of the payload) when it is
+// refused.
+bool Bridge::parse_body(std::string_view payload, json &body, json &answer) {
+    std::string why;
+    if (!read_json(payload, body, why)) {
         answer["status"] = "error";
-        answer["error"] = "the payload is not JSON";
+        answer["error"] = why;
         respond(answer);
         return false;
     }
-    if (body.is_object() && body.contains("transaction"))
-        answer["transaction"] = body["transaction"];
+    if (body.is_object() && body.contains("transaction")) {
+        const json &t = body["transaction"];
+        if (!t.is_number() &&
+            !(t.is_string() && t.get_ref<const std::string &>().size() <= TRANSACTION_MAX_CHARS)) {
+            answer["status"] = "error";
+            answer["error"] = "transaction must be a number or a text of at most " +
+                              std::to_string(TRANSACTION_MAX_CHARS) + " bytes";
+            respond(answer);
+            return false;
+        }
+        answer["transaction"] = t;
+    }
     return true;
 }
 
-void Bridge::request(const std::string &name, const std::string &payload) {
-    json answer = {{"request", name}};
+void Bridge::request(const std::string &name, std::string_view payload) {
+    json answer = {{"request", shown(name)}};
     json body;
     if (!parse_body(payload, body, answer))
         return;
@@ -247,15 +349,23 @@ void Bridge::request(const std::string &name, const std::string &payload) {
             body.is_object() && body.contains("address") ? &body["address"] : nullptr;
         if (address == nullptr || !address->is_string() || !is_address(address->get<std::string>()))
             return refuse("address must be 12 hexadecimal digits");
+        bool done = false;
         if (name == "remove") {
-            remove(upper(address->get<std::string>()), answer);
+            done = remove(upper(address->get<std::string>()), answer);
         } else {
             const json *text = body.contains("name") ? &body["name"] : nullptr;
-            if (text == nullptr || !text->is_string() || text->get<std::string>().empty())
+            if (text == nullptr || !text->is_string())
                 return refuse("name must be a text");
-            rename(upper(address->get<std::string>()), text->get<std::string>(), answer);
+            std::string why;
+            if (!is_name(text->get<std::string>(), why))
+                return refuse(why);
+            done = rename(upper(address->get<std::string>()), text->get<std::string>(), answer);
         }
-        respond(answer);
+        // Answered once the registry holds it: at the end of the pass.
+        if (done)
+            answer_later(answer, "", true);
+        else
+            respond(answer);
         return;
     }
     if (name != "permit_join")
@@ -278,14 +388,76 @@ void Bridge::adopt(const std::string &address, const std::string &kind) {
     heard_.erase(address);
     heard_changed_ = true;
     printf("ostrel_mqtt: adopted %s %s\n", kind.c_str(), address.c_str());
-    save();
+    changed();
 }
 
-void Bridge::save() {
-    configs_dirty_ = false;
+// Writes the registry: false when it failed, the reason kept for the
+// answers and said once, not at every attempt.
+bool Bridge::save() {
     std::string error;
-    if (!store_.save(reg_, error))
-        fprintf(stderr, "ostrel_mqtt: the state file was not written: %s\n", error.c_str());
+    if (store_.save(reg_, error)) {
+        if (!save_error_.empty())
+            fprintf(stderr, "ostrel_mqtt: the state file is written again\n");
+        save_error_.clear();
+        dirty_ = false;
+        configs_dirty_ = false;
+        return true;
+    }
+    stats_.save_failures++;
+    if (error != save_error_)
+        fprintf(stderr,
+                "ostrel_mqtt: the state file was not written: %s; trying again every %d s\n",
+                error.c_str(), SAVE_RETRY_S);
+    save_error_ = error;
+    retry_save_ = now_() + SAVE_RETRY_S;
+    dirty_ = true; // what is not on disk yet is kept, and written later
+    return false;
+}
+
+// The end of a pass's messages: the registry written once, each actor's
+// latest wanted state sent once, then the answers.
+void Bridge::settle(bool messages_waiting) {
+    if (messages_waiting && !to_send_.empty() && held_passes_ < HOLD_PASSES_MAX) {
+        held_passes_++;
+        return;
+    }
+    held_passes_ = 0;
+    const int64_t now = now_();
+    if (dirty_ && (!waiting_.empty() || save_error_.empty() || now >= retry_save_)) {
+        save();
+    } else if (!dirty_ && configs_dirty_ && now >= next_save_) {
+        save();
+        next_save_ = now + CONFIGS_SAVE_EVERY_S;
+    }
+    const std::map<std::string, int> sent = send_commands();
+    for (Waiting &w : waiting_) {
+        json &answer = w.answer;
+        std::string error;
+        if (!w.sent_to.empty()) {
+            const auto result = sent.find(w.sent_to);
+            if (result == sent.end()) {
+                error = "the actor was removed before the command went out";
+            } else if (result->second != 0) {
+                const char *why = osl_result_text(OSL_OP_SEND, result->second);
+                error = std::string("the command did not go out (") +
+                        (why != nullptr ? why : "code " + std::to_string(result->second)) +
+                        "); it goes again at the actor's next report";
+            }
+        }
+        if (error.empty() && dirty_)
+            error =
+                "the state file was not written (" + save_error_ +
+                "): the change holds until the bridge stops, and is written as soon as it can be";
+        if (!error.empty()) {
+            answer["status"] = "error";
+            answer["error"] = error;
+            respond(answer);
+        } else if (w.always) {
+            answer["status"] = "ok";
+            respond(answer);
+        }
+    }
+    waiting_.clear();
 }
 
 // The list of configs is written later, with others (pass()): a save syncs
@@ -298,7 +470,7 @@ void Bridge::publish_config(const std::string &topic, const std::string &payload
 // A device no longer adopted (taken out of the configuration) has its
 // entities taken back: an empty retained config deletes each.
 void Bridge::withdraw_removed() {
-    bool changed = false;
+    bool withdrawn = false;
     for (auto it = reg_.discovery.begin(); it != reg_.discovery.end();) {
         const size_t at = it->find("/ostrel_");
         const std::string address = at == std::string::npos ? "" : it->substr(at + 8, 12);
@@ -310,10 +482,10 @@ void Bridge::withdraw_removed() {
         if (!out_.publish(*it, "", true))
             return; // the broker left: at the next connection
         it = reg_.discovery.erase(it);
-        changed = true;
+        withdrawn = true;
     }
-    if (changed)
-        save();
+    if (withdrawn)
+        changed();
 }
 
 std::string Bridge::device_topic(const std::string &address, const std::string &kind) const {
@@ -354,6 +526,10 @@ void Bridge::record(const osl_record &rec) {
 
     auto found = reg_.sensors.find(address);
     if (found == reg_.sensors.end()) {
+        // A paired actor's address never becomes a sensor as well: the
+        // registry holds each address once.
+        if (reg_.actors.count(address) != 0)
+            return;
         if (!adoption_open()) {
             hear(address, kind, false, rec.rssi);
             return;
@@ -539,6 +715,7 @@ void Bridge::publish_stats() {
                     {"published", stats_.published},
                     {"heard", heard_.size()},
                     {"dropped", stats_.dropped},
+                    {"save_failures", stats_.save_failures},
                     {"recoveries", link.recoveries},
                     {"load", osl_lib_get_load(nullptr, nullptr)},
                     {"link", link.state == OSL_LINK_UP ? "up" : "down"},
@@ -546,12 +723,9 @@ void Bridge::publish_stats() {
     out_.publish(config_.prefix + "/bridge/" + config_.board + "/stats", s.dump(), false);
 }
 
-void Bridge::pass() {
+void Bridge::pass(bool messages_waiting) {
+    settle(messages_waiting);
     const int64_t now = now_();
-    if (configs_dirty_ && now >= next_save_) {
-        save();
-        next_save_ = now + CONFIGS_SAVE_EVERY_S;
-    }
     if (!out_.connected())
         return;
     if (heard_changed_ && now >= next_heard_) {

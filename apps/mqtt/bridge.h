@@ -23,6 +23,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -51,17 +52,29 @@ struct Heard {
 };
 
 struct BridgeStats {
-    uint64_t records = 0;   // records the radio loop took
-    uint64_t states = 0;    // of those, adopted devices' states: published + dropped + kept
-    uint64_t published = 0; // device states that went out
-    uint64_t dropped = 0;   // device states lost: superseded while the broker was away
+    uint64_t records = 0;       // records the radio loop took
+    uint64_t states = 0;        // of those, adopted devices' states: published + dropped + kept
+    uint64_t published = 0;     // device states that went out
+    uint64_t dropped = 0;       // device states lost: superseded while the broker was away
+    uint64_t save_failures = 0; // attempts to write the registry that failed
 };
+
+// What the bridge takes of a message before it looks inside: the largest
+// legitimate one (a rename with a 64-character name and a transaction) is
+// a few hundred bytes, and none nests deeper than a colour in a command.
+inline constexpr size_t MESSAGE_MAX_BYTES = 4096;
+inline constexpr int MESSAGE_MAX_DEPTH = 8;
+// A transaction is echoed in the answer; anything longer is refused.
+inline constexpr size_t TRANSACTION_MAX_CHARS = 64;
 
 class Bridge {
   public:
     using Clock = std::function<int64_t()>; // seconds since the epoch
 
     Bridge(const Config &config, Publisher &out, Registry &store, Clock now);
+    ~Bridge();
+    Bridge(const Bridge &) = delete;
+    Bridge &operator=(const Bridge &) = delete;
 
     // Reads the registry and registers its actors with the library: false
     // (with error) when the registry is bad.
@@ -74,14 +87,20 @@ class Bridge {
     // The broker accepted the connection: availability, discovery, what was
     // kept while it was away.
     void connected();
-    // A message on a subscribed topic.
-    void message(const std::string &topic, const std::string &payload);
+    // A message on a subscribed topic; `retained` when the broker replays it
+    // from its store (a request or a command is never taken from there).
+    void message(const std::string &topic, std::string_view payload, bool retained = false);
     // One record the radio loop took.
     void record(const osl_record &rec);
     // One key announcement the radio loop took.
     void announcement(const osl_key_announcement &a);
-    // Once a pass: adoption's end, the heard list and the counters.
-    void pass();
+    // Once a pass, after the messages: the registry written if anything
+    // changed, the actors' new wanted states sent (one send per actor, however
+    // many commands asked for it), the answers that waited for both, then
+    // adoption's end, the heard list and the counters. `messages_waiting`:
+    // the connection left messages for the next pass; commands then wait for
+    // them (a few passes at most), so that a burst goes on the air once.
+    void pass(bool messages_waiting = false);
 
     // The topics the connection subscribes to.
     std::string request_topic() const { return config_.prefix + "/bridge/request/+"; }
@@ -97,14 +116,23 @@ class Bridge {
     const std::map<std::string, Heard> &heard() const { return heard_; }
 
   private:
-    bool parse_body(const std::string &payload, nlohmann::json &body, nlohmann::json &answer);
-    void request(const std::string &name, const std::string &payload);
-    void remove(const std::string &address, nlohmann::json &answer);
-    void rename(const std::string &address, const std::string &name, nlohmann::json &answer);
-    void command(const std::string &address, const std::string &payload);
+    // An answer that waits for the end of the pass (bridge.cpp).
+    struct Waiting;
+
+    bool parse_body(std::string_view payload, nlohmann::json &body, nlohmann::json &answer);
+    void request(const std::string &name, std::string_view payload);
+    bool remove(const std::string &address, nlohmann::json &answer);
+    bool rename(const std::string &address, const std::string &name, nlohmann::json &answer);
+    void command(const std::string &address, std::string_view payload);
+    std::map<std::string, int> send_commands();
+    int send_wanted(const std::string &address, ActorEntry &a);
+    void settle(bool messages_waiting);
+    // Answers once the pass settles: after the registry is written and, when
+    // `sent_to` names an actor, after its send; only an error when not `always`.
+    void answer_later(const nlohmann::json &answer, const std::string &sent_to, bool always);
     bool register_actor(const std::string &address, ActorEntry &a, std::string &error);
     void adopt_actor(const std::string &address, int type, const std::string &key);
-    void restore_one(const std::string &address, const ActorEntry &a);
+    void restore_one(const std::string &address, ActorEntry &a);
     void actor_record(const std::string &address, const osl_record &rec);
     void publish_actor_state(const std::string &address, const ActorEntry &a);
     void publish_actor_discovery(const std::string &address);
@@ -123,7 +151,8 @@ class Bridge {
                                 const std::vector<std::pair<std::string, std::string>> &fields,
                                 const nlohmann::json &dev, int expire, bool all_diagnostic);
     void withdraw_removed();
-    void save();
+    void changed() { dirty_ = true; }
+    bool save();
     std::string device_topic(const std::string &address, const std::string &kind) const;
 
     const Config &config_;
@@ -142,6 +171,15 @@ class Bridge {
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> fields_;
     bool configs_dirty_ = false;
     int64_t next_save_ = 0;
+    // The registry differs from the file: written at the end of the pass.
+    bool dirty_ = false;
+    // The last write failed: why, and when it is tried again.
+    std::string save_error_;
+    int64_t retry_save_ = 0;
+    std::vector<Waiting> waiting_;
+    std::set<std::string> to_send_;       // actors whose wanted state changed
+    int held_passes_ = 0;                 // passes the sends waited for more messages
+    std::set<std::string> retained_said_; // topics whose retained message was reported
     int64_t adoption_until_ = 0;
     int64_t next_heard_ = 0;
     bool heard_changed_ = false;

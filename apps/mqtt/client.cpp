@@ -1,9 +1,12 @@
 #include "client.h"
 
 #include <cstdio>
+#include <ctime>
+#include <poll.h>
 #include <vector>
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 namespace ostrel::mqtt {
 
@@ -12,11 +15,28 @@ namespace {
 constexpr int KEEPALIVE_S = 30;
 constexpr int64_t BACKOFF_FIRST_MS = 1000;
 constexpr int64_t BACKOFF_MAX_MS = 60000;
+// Messages are read for this long at most in one turn: a burst of them must
+// not keep the radio's records waiting (the library's queue holds about
+// 40 ms of frames at its highest rate).
+constexpr int64_t READ_BUDGET_US = 5000;
 
 struct LibraryInit {
     LibraryInit() { mosquitto_lib_init(); }
     ~LibraryInit() { mosquitto_lib_cleanup(); }
 };
+
+int64_t monotonic_us() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+bool readable(int fd) {
+    if (fd < 0)
+        return false;
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
 
 } // namespace
 
@@ -40,8 +60,11 @@ bool Client::setup(std::string &error) {
     // Each record is a small message that should leave at once, not wait for
     // the one before it to be acknowledged (Nagle's algorithm).
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_connect_callback_set(mosq_, on_connect);
-    mosquitto_disconnect_callback_set(mosq_, on_disconnect);
+    // MQTT 5, for the reason a broker gives when it closes the connection:
+    // a second bridge with this board's name takes over its session.
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_connect_v5_callback_set(mosq_, on_connect);
+    mosquitto_disconnect_v5_callback_set(mosq_, on_disconnect);
     mosquitto_message_callback_set(mosq_, on_message_cb);
     if (!config_.user.empty() &&
         mosquitto_username_pw_set(mosq_, config_.user.c_str(),
@@ -69,12 +92,21 @@ bool Client::setup(std::string &error) {
     return true;
 }
 
-void Client::on_connect(struct mosquitto *, void *self, int rc) {
+void Client::on_connect(struct mosquitto *, void *self, int rc, int, const mosquitto_property *) {
     auto *c = static_cast<Client *>(self);
     c->connecting_ = false;
+    if (rc != 0 && c->mqtt5_ &&
+        (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || rc == CONNACK_REFUSED_PROTOCOL_VERSION)) {
+        // An older broker: 3.1.1 from the next attempt on, without the
+        // reason a session is taken over for.
+        fprintf(stderr, "ostrel_mqtt: the broker does not speak MQTT 5: using MQTT 3.1.1\n");
+        c->mqtt5_ = false;
+        mosquitto_int_option(c->mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        return;
+    }
     if (rc != 0) {
         fprintf(stderr, "ostrel_mqtt: the broker refused the connection: %s\n",
-                mosquitto_connack_string(rc));
+                c->mqtt5_ ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc));
         return;
     }
     c->connected_ = true;
@@ -89,26 +121,51 @@ void Client::on_connect(struct mosquitto *, void *self, int rc) {
         c->connected_cb_();
 }
 
-void Client::on_disconnect(struct mosquitto *, void *self, int) {
+void Client::on_disconnect(struct mosquitto *, void *self, int rc, const mosquitto_property *) {
     auto *c = static_cast<Client *>(self);
     c->connected_ = false;
+    if (rc == MQTT_RC_SESSION_TAKEN_OVER && !c->taken_over_) {
+        c->taken_over_ = true;
+        fprintf(stderr,
+                "ostrel_mqtt: another bridge connected to the broker as board '%s' and took "
+                "over this one's connection: each board needs a name of its own (board = in "
+                "the configuration); stopping\n",
+                c->config_.board.c_str());
+    }
 }
 
+// Inside libmosquitto's read: the payload is looked at where it lies, never
+// copied (a message of any size the broker lets through must not cost its
+// size again), and nothing may be thrown through the C library.
 void Client::on_message_cb(struct mosquitto *, void *self, const struct mosquitto_message *m) {
     auto *c = static_cast<Client *>(self);
-    if (c->message_cb_ && m->topic != nullptr)
+    if (!c->message_cb_ || m->topic == nullptr || c->fault_)
+        return;
+    c->messages_++;
+    try {
         c->message_cb_(m->topic,
-                       std::string(static_cast<const char *>(m->payload),
-                                   static_cast<size_t>(m->payloadlen > 0 ? m->payloadlen : 0)));
+                       std::string_view(static_cast<const char *>(m->payload),
+                                        static_cast<size_t>(m->payloadlen > 0 ? m->payloadlen : 0)),
+                       m->retain);
+    } catch (...) {
+        c->fault_ = std::current_exception();
+    }
 }
 
-void Client::lost(int64_t now_ms) {
+void Client::lost(int64_t now_ms, int rc) {
     // Said once an outage; the back-off goes on quietly.
     if (!away_) {
-        fprintf(stderr,
-                "ostrel_mqtt: the broker at %s:%d is away; trying again from %lld s "
-                "on, at most a minute apart\n",
-                config_.host.c_str(), config_.port, static_cast<long long>(backoff_ms_ / 1000));
+        if (rc == MOSQ_ERR_TLS)
+            fprintf(stderr,
+                    "ostrel_mqtt: the TLS handshake with the broker at %s:%d failed (is it a "
+                    "TLS port, and is its certificate signed by ca_file?); trying again from "
+                    "%lld s on, at most a minute apart\n",
+                    config_.host.c_str(), config_.port, static_cast<long long>(backoff_ms_ / 1000));
+        else
+            fprintf(stderr,
+                    "ostrel_mqtt: the broker at %s:%d is away; trying again from %lld s "
+                    "on, at most a minute apart\n",
+                    config_.host.c_str(), config_.port, static_cast<long long>(backoff_ms_ / 1000));
         away_ = true;
     }
     connected_ = false;
@@ -118,6 +175,9 @@ void Client::lost(int64_t now_ms) {
 }
 
 void Client::service(int64_t now_ms) {
+    more_waiting_ = false;
+    if (taken_over_)
+        return;
     if (!connected_ && !connecting_) {
         if (now_ms < next_attempt_ms_)
             return;
@@ -127,14 +187,34 @@ void Client::service(int64_t now_ms) {
                                                           KEEPALIVE_S);
         started_ = true;
         if (rc != MOSQ_ERR_SUCCESS) {
-            lost(now_ms);
+            lost(now_ms, rc);
             return;
         }
         connecting_ = true;
     }
-    const int rc = mosquitto_loop(mosq_, 0, 1);
-    if (rc != MOSQ_ERR_SUCCESS)
-        lost(now_ms);
+    // libmosquitto reads one packet a turn: turn again while a message came
+    // or more bytes wait, within the budget.
+    const int64_t until = monotonic_us() + READ_BUDGET_US;
+    for (;;) {
+        const uint64_t before = messages_;
+        const int rc = mosquitto_loop(mosq_, 0, 1);
+        if (fault_) {
+            std::exception_ptr fault = fault_;
+            fault_ = nullptr;
+            std::rethrow_exception(fault);
+        }
+        if (rc != MOSQ_ERR_SUCCESS) {
+            if (!taken_over_)
+                lost(now_ms, rc);
+            return;
+        }
+        if (messages_ == before && !readable(mosquitto_socket(mosq_)))
+            return;
+        if (monotonic_us() >= until) {
+            more_waiting_ = true;
+            return;
+        }
+    }
 }
 
 bool Client::publish(const std::string &topic, const std::string &payload, bool retain) {

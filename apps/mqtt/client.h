@@ -5,21 +5,26 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "bridge.h"
 #include "config.h"
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 namespace ostrel::mqtt {
 
 class Client : public Publisher {
   public:
     using Connected = std::function<void()>;
-    using Message = std::function<void(const std::string &topic, const std::string &payload)>;
+    // `retained`: replayed from the broker's store at subscription, not sent now.
+    using Message =
+        std::function<void(const std::string &topic, std::string_view payload, bool retained)>;
 
     Client(const Config &config, std::string will_topic);
     ~Client() override;
@@ -32,9 +37,17 @@ class Client : public Publisher {
     void on_message(Message f) { message_cb_ = std::move(f); }
     void subscribe_on_connect(std::string topic) { subscriptions_.push_back(std::move(topic)); }
 
-    // One turn of the connection, never waiting: reads and writes what is
-    // ready, and reconnects after 1 s, doubling to 60 s, while it is away.
+    // One turn of the connection, never waiting: reads every message that is
+    // waiting (for a few milliseconds at most, so the radio keeps its pace),
+    // writes what is ready, and reconnects after 1 s, doubling to 60 s, while
+    // it is away. An exception of the message handler (running out of
+    // memory) comes out of here, never through libmosquitto.
     void service(int64_t now_ms);
+    // The last turn stopped at its time budget with messages still waiting.
+    bool more_waiting() const { return more_waiting_; }
+    // Another client connected with this bridge's client id, the same board
+    // name: the broker handed it this connection. Said once, on stderr.
+    bool taken_over() const { return taken_over_; }
     // Publishes `payload` on the will topic and disconnects.
     void close(const std::string &last_words);
 
@@ -43,10 +56,12 @@ class Client : public Publisher {
     uint32_t connections() const { return connections_; }
 
   private:
-    static void on_connect(struct mosquitto *, void *self, int rc);
-    static void on_disconnect(struct mosquitto *, void *self, int rc);
+    static void on_connect(struct mosquitto *, void *self, int rc, int flags,
+                           const ::mqtt5__property *props);
+    static void on_disconnect(struct mosquitto *, void *self, int rc,
+                              const ::mqtt5__property *props);
     static void on_message_cb(struct mosquitto *, void *self, const struct ::mosquitto_message *m);
-    void lost(int64_t now_ms);
+    void lost(int64_t now_ms, int rc);
 
     const Config &config_;
     std::string will_topic_;
@@ -58,6 +73,11 @@ class Client : public Publisher {
     bool connecting_ = false;
     bool started_ = false; // connect_async called once: the host is known
     bool away_ = false;    // an outage was reported
+    bool mqtt5_ = true;    // the protocol asked for: 3.1.1 once a broker refused 5
+    bool more_waiting_ = false;
+    bool taken_over_ = false;
+    uint64_t messages_ = 0;    // messages handed on
+    std::exception_ptr fault_; // thrown by the handler inside libmosquitto
     int64_t next_attempt_ms_ = 0;
     int64_t backoff_ms_ = 1000;
     uint32_t connections_ = 0;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include <systemd/sd-daemon.h>
 
@@ -121,7 +122,9 @@ int run(const Config &config, const Options &options) {
     client.subscribe_on_connect(bridge.command_topic());
     client.subscribe_on_connect(bridge.ha_status_topic());
     client.on_connected([&] { bridge.connected(); });
-    client.on_message([&](const std::string &t, const std::string &p) { bridge.message(t, p); });
+    client.on_message([&](const std::string &t, std::string_view p, bool retained) {
+        bridge.message(t, p, retained);
+    });
 
     if (osl_bt_lib_version() < MIN_LIB_VERSION) {
         fprintf(stderr, "ostrel_mqtt: the library is older than 2.0\n");
@@ -145,18 +148,30 @@ int run(const Config &config, const Options &options) {
 
     Service service;
     service.ready();
-    while (osl_bt_running()) {
-        bridge.drain();
-        const int64_t now = monotonic_ms();
-        client.service(now);
-        bridge.pass();
-        service.alive(now);
-        osl_sleep_ms(PASS_MS);
+    int status = EXIT_STOPPED;
+    try {
+        while (osl_bt_running()) {
+            bridge.drain();
+            const int64_t now = monotonic_ms();
+            client.service(now);
+            if (client.taken_over()) {
+                status = EXIT_NAME_TAKEN;
+                break;
+            }
+            bridge.pass(client.more_waiting());
+            service.alive(now);
+            osl_sleep_ms(PASS_MS);
+        }
+    } catch (const std::bad_alloc &) {
+        // Not an abort: the library is closed (lamps dark, scan stopped) and
+        // the service manager starts the bridge afresh.
+        fprintf(stderr, "ostrel_mqtt: out of memory: stopping\n");
+        status = EXIT_NO_MEMORY;
     }
     service.stopping();
     client.close("offline");
     osl_bt_close();
-    return EXIT_STOPPED;
+    return status;
 }
 
 } // namespace

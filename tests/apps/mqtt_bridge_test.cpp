@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -423,6 +426,7 @@ TEST_F(MqttBridge, ARemovedDeviceGetsEmptyRetainedConfigs) {
     broker.sent.clear();
     auto bridge = make();
     bridge->connected();
+    bridge->pass(); // the registry is written at the end of the pass
     EXPECT_EQ(broker.count("homeassistant/sensor/ostrel_888888888888_"), 10);
     for (const Published &p : broker.sent) {
         if (p.topic.rfind("homeassistant/sensor/ostrel_888888888888_", 0) == 0) {
@@ -481,6 +485,220 @@ TEST_F(MqttBridge, BadRequestsGetAnErrorAndChangeNothing) {
     }
 }
 
+// Standard error into a file while it lives: the bridge's own lines.
+class StderrCapture {
+  public:
+    explicit StderrCapture(const std::string &file) : file_(file) {
+        fflush(stderr);
+        saved_ = dup(2);
+        const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    StderrCapture(const StderrCapture &) = delete;
+    StderrCapture &operator=(const StderrCapture &) = delete;
+    std::string text() {
+        fflush(stderr);
+        return read_file(file_);
+    }
+    void restore() {
+        if (saved_ < 0)
+            return;
+        fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+
+  private:
+    std::string file_;
+    int saved_ = -1;
+};
+
+std::string nested(size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+}
+
+struct Hostile {
+    const char *what;
+    const char *topic;
+    std::string payload;
+    const char *error; // the whole error of the one answer
+};
+
+// Whatever anyone on the broker sends, the bridge answers it once, briefly,
+// repeating nothing of what it was sent, and changes nothing.
+TEST_F(MqttBridge, HostilePayloadsGetOneShortAnswerAndChangeNothing) {
+    config.sensors.push_back({"111111111111", "Garden"});
+    write_file(config.state_file, R"({"version": 2, "devices": [{"address": "777777777777", )"
+                                  R"("name": "Shed", "kinds": []}]})");
+    auto bridge = make();
+    bridge->connected();
+    const std::string big(100000, 'A');
+    const std::string set = "ostrel/ABC/set", join = "ostrel/bridge/request/permit_join",
+                      rename = "ostrel/bridge/request/rename";
+    const Hostile cases[] = {
+        {"transaction 60,000 deep", set.c_str(), R"({"transaction": )" + nested(60000) + "}",
+         "the payload is larger than 4096 bytes"},
+        {"transaction 2,000 deep", set.c_str(), R"({"transaction": )" + nested(2000) + "}",
+         "the payload nests deeper than 8 levels"},
+        {"transaction 9 deep", join.c_str(), R"({"time": 5, "transaction": )" + nested(9) + "}",
+         "the payload nests deeper than 8 levels"},
+        {"a body 2,000 deep", join.c_str(), nested(2000), "the payload nests deeper than 8 levels"},
+        {"a transaction of 100 KB", set.c_str(), R"({"transaction": ")" + big + R"("})",
+         "the payload is larger than 4096 bytes"},
+        {"100 KB that is not JSON", join.c_str(), big, "the payload is larger than 4096 bytes"},
+        {"a NUL, then more", join.c_str(), std::string(R"({"time": 60})") + '\0' + "garbage",
+         "the payload is not JSON"},
+        {"JSON, then more", join.c_str(), R"({"time": 60} {"time": 61})",
+         "the payload is not JSON"},
+        {"a transaction of 65 bytes", join.c_str(),
+         R"({"time": 60, "transaction": ")" + std::string(65, 't') + R"("})",
+         "transaction must be a number or a text of at most 64 bytes"},
+        {"a transaction that is an object", join.c_str(),
+         R"({"time": 60, "transaction": {"id": 1}})",
+         "transaction must be a number or a text of at most 64 bytes"},
+        {"a name of 1 MB", rename.c_str(),
+         R"({"address": "777777777777", "name": ")" + std::string(4000, 'n') + R"("})",
+         "name must be at most 64 characters"},
+        {"a name of 65 characters", rename.c_str(),
+         R"({"address": "777777777777", "name": ")" + std::string(65, 'n') + R"("})",
+         "name must be at most 64 characters"},
+        {"a name with a terminal's escape", rename.c_str(),
+         R"({"address": "777777777777", "name": "\u001b[31mRed"})",
+         "name must not hold control characters"},
+        {"a name with a line end", rename.c_str(),
+         R"({"address": "777777777777", "name": "Shed\nDoor"})",
+         "name must not hold control characters"},
+        {"a name that reads backwards", rename.c_str(),
+         R"({"address": "777777777777", "name": "Shed\u202e"})",
+         "name must not hold control characters"},
+        {"an empty name", rename.c_str(), R"({"address": "777777777777", "name": ""})",
+         "name must not be empty"},
+    };
+    for (const Hostile &c : cases) {
+        SCOPED_TRACE(c.what);
+        broker.sent.clear();
+        bridge->message(c.topic, c.payload);
+        bridge->pass();
+        ASSERT_EQ(broker.count("ostrel/bridge/response"), 1);
+        const std::string text = broker.last_text("ostrel/bridge/response");
+        EXPECT_LT(text.size(), 256u) << text;
+        const json answer = json::parse(text);
+        EXPECT_EQ(answer["status"], "error");
+        EXPECT_EQ(answer["error"], c.error);
+        EXPECT_FALSE(answer.contains("transaction"));
+        EXPECT_FALSE(bridge->adoption_open());
+        EXPECT_EQ(bridge->adopted().at("777777777777").name, "Shed");
+    }
+    // At the limits, taken: a name of 64 characters (not bytes), a
+    // transaction of 64 bytes, a command nested as deep as a colour.
+    const std::string name = "Gartenhäuschen " + std::string(49, 'x');
+    bridge->message(rename, json{{"address", "777777777777"}, {"name", name}}.dump());
+    bridge->message(join, json{{"time", 1}, {"transaction", std::string(64, 't')}}.dump());
+    bridge->pass();
+    EXPECT_EQ(bridge->adopted().at("777777777777").name, name);
+    EXPECT_EQ(broker.last("ostrel/bridge/response")["status"], "ok");
+}
+
+// Requests and commands left retained on the broker would run again at
+// every start and reconnection: they are ignored, with one line per topic.
+TEST_F(MqttBridge, RetainedRequestsAndCommandsAreIgnoredWithOneLine) {
+    auto bridge = make();
+    bridge->connected();
+    StderrCapture err(path("stderr"));
+    for (int i = 0; i < 3; i++) {
+        bridge->message("ostrel/bridge/request/permit_join", R"({"time": 3600})", true);
+        bridge->message("ostrel/C0FFEE000020/set", R"({"channel": 1, "state": "ON"})", true);
+        bridge->pass();
+    }
+    const std::string said = err.text();
+    err.restore();
+    EXPECT_FALSE(bridge->adoption_open());
+    EXPECT_EQ(broker.count("ostrel/bridge/response"), 0);
+    EXPECT_EQ(said,
+              "ostrel_mqtt: a retained message on ostrel/bridge/request/permit_join was ignored: "
+              "requests and commands count only as they are sent (an empty retained message "
+              "clears it)\n"
+              "ostrel_mqtt: a retained message on ostrel/C0FFEE000020/set was ignored: requests "
+              "and commands count only as they are sent (an empty retained message clears it)\n");
+    // Home Assistant's own status is retained by design: still taken.
+    const int before = broker.count("homeassistant/sensor/ostrel_bridge_kitchen_");
+    bridge->message("homeassistant/status", "online", true);
+    EXPECT_GT(broker.count("homeassistant/sensor/ostrel_bridge_kitchen_"), before);
+    // The same request sent live is carried out.
+    bridge->message("ostrel/bridge/request/permit_join", R"({"time": 3600})");
+    EXPECT_TRUE(bridge->adoption_open());
+}
+
+// A registry that cannot be written is never answered "ok": the change
+// holds in memory, the failure is counted and said once, and the registry
+// is written as soon as the disk takes it again.
+TEST_F(MqttBridge, AFailedRegistryWriteIsAnsweredAsAnErrorAndTriedAgain) {
+    write_file(config.state_file, R"({"version": 2, "devices": [{"address": "777777777777", )"
+                                  R"("name": "Shed", "kinds": []}]})");
+    auto bridge = make();
+    bridge->connected();
+    store->fail_writes_with = ENOSPC;
+    StderrCapture err(path("stderr"));
+    for (const char *name : {"Barn", "Stable"}) {
+        bridge->message(
+            "ostrel/bridge/request/rename",
+            json{{"address", "777777777777"}, {"name", name}, {"transaction", name}}.dump());
+        bridge->pass();
+        const json answer = broker.last("ostrel/bridge/response");
+        EXPECT_EQ(answer["status"], "error") << answer;
+        EXPECT_EQ(answer["transaction"], name);
+        EXPECT_NE(answer["error"].get<std::string>().find("No space left on device"),
+                  std::string::npos)
+            << answer;
+        EXPECT_EQ(bridge->adopted().at("777777777777").name, name); // held in memory
+    }
+    EXPECT_EQ(bridge->stats().save_failures, 2u);
+    bridge->pass(); // nothing waits for an answer: tried again only after a while
+    EXPECT_EQ(bridge->stats().save_failures, 2u);
+    EXPECT_NE(read_file(config.state_file).find("Shed"), std::string::npos); // the old file, whole
+
+    store->fail_writes_with = 0;
+    now += 5;
+    bridge->pass();
+    const std::string said = err.text();
+    err.restore();
+    ostrel::mqtt::RegistryData stored;
+    std::string error;
+    ASSERT_TRUE(Registry(config.state_file).load(stored, error)) << error;
+    EXPECT_EQ(stored.sensors.at("777777777777").name, "Stable");
+    // Said when it began and when it ended, not at every attempt.
+    EXPECT_EQ(said.find("the state file was not written"),
+              said.rfind("the state file was not written"))
+        << said;
+    EXPECT_NE(said.find("the state file is written again"), std::string::npos) << said;
+    now += 30;
+    bridge->pass();
+    EXPECT_EQ(broker.last("ostrel/bridge/kitchen/stats")["save_failures"], 2);
+}
+
+// However many requests come in one pass, the registry is written once.
+TEST_F(MqttBridge, TheRegistryIsWrittenOncePerPass) {
+    write_file(config.state_file, R"({"version": 2, "devices": [{"address": "777777777777", )"
+                                  R"("name": "Shed", "kinds": []}]})");
+    auto bridge = make();
+    bridge->connected();
+    int writes = 0;
+    store->on_step = [&](Registry::Step s) { writes += s == Registry::Step::Renamed ? 1 : 0; };
+    for (int i = 0; i < 20; i++)
+        bridge->message(
+            "ostrel/bridge/request/rename",
+            json{{"address", "777777777777"}, {"name", "Shed " + std::to_string(i)}}.dump());
+    EXPECT_EQ(writes, 0);
+    EXPECT_EQ(broker.count("ostrel/bridge/response"), 0); // not before it is on disk
+    bridge->pass();
+    EXPECT_EQ(writes, 1);
+    EXPECT_EQ(broker.count("ostrel/bridge/response"), 20);
+    EXPECT_EQ(broker.last("ostrel/bridge/response")["status"], "ok");
+}
+
 // While the broker is away each device's latest state is kept, one per
 // device; the rest are counted as dropped, and the kept ones go out on return.
 TEST_F(MqttBridge, WhileTheBrokerIsAwayTheLatestStateOfEachDeviceIsKept) {
@@ -531,110 +749,6 @@ TEST_F(MqttBridge, ABadRegistryEndsTheProgramWithStatusTwoAndIsKept) {
                   ": not a state file of this bridge: the key of C0FFEE000020 is not 32 "
                   "hexadecimal digits (left as it is)\n");
     EXPECT_EQ(read_file(config.state_file), registry);
-}
-
-// --- the configuration file -------------------------------------------------
-
-struct ConfigCase {
-    const char *what;
-    std::string text;
-    std::string message; // after "FILE:"
-};
-
-TEST_F(MqttBridge, EachConfigurationErrorNamesTheFileTheLineAndTheKey) {
-    const ConfigCase cases[] = {
-        {"syntax", "board = \"a\"\nbroker = [\n", "2: "},
-        {"unknown key", "board = \"a\"\ncolour = 1\n", "2: colour: unknown key"},
-        {"ill-typed port", "[broker]\nport = \"1883\"\n", "2: broker.port: must be a whole number"},
-        {"port out of range", "[broker]\nport = 70000\n",
-         "2: broker.port: must be from 1 to 65535"},
-        {"bad address", "[[sensor]]\naddress = \"12345\"\n",
-         "2: sensor.address: must be 12 hexadecimal digits"},
-        {"address twice",
-         "[[sensor]]\naddress = \"111111111111\"\n[[sensor]]\naddress = "
-         "\"111111111111\"\n",
-         "4: sensor.address: 111111111111 is listed twice"},
-        {"missing address", "[[sensor]]\nname = \"x\"\n", "1: sensor.address: missing"},
-        {"unreadable password file", "[broker]\npassword_file = \"/nonexistent/pw\"\n",
-         "2: broker.password_file: cannot read /nonexistent/pw"},
-        {"bad lamps", "[library]\nlamps = [26, 19]\n",
-         "2: library.lamps: must be three GPIO lines: receive, transmit, power (0 leaves one "
-         "out)"},
-        {"bad verbosity", "[library]\nverbosity = [\"loud\"]\n",
-         "2: library.verbosity: knows \"lib\", \"sensors\", \"actors\" and \"air\""},
-        {"bad board", "board = \"my board\"\n",
-         "1: board: may hold only letters, digits, '_' and '-'"},
-        {"bad prefix", "[topics]\nprefix = \"a/#\"\n",
-         "2: topics.prefix: must be a topic level without '#', '+' or a '/' at either end"},
-        {"actor of no kind",
-         "[[actor]]\nkind = \"fan\"\naddress = \"C0FFEE000020\"\nkey = \"" + std::string(32, 'A') +
-             "\"\n",
-         "2: actor.kind: must be \"relay\", \"dimmer\" or \"pwm\""},
-        // A message stays one line, whatever the file holds.
-        {"a key holding a line end", "\"a\\nb\" = 1\n", "1: a?b: unknown key"},
-        {"lamp line 1", "[library]\nlamps = [1, 0, 0]\n",
-         "2: library.lamps: a GPIO line is 2 to 27, or 0 for none"},
-        {"actor without key", "[[actor]]\nkind = \"relay\"\naddress = \"C0FFEE000020\"\n",
-         "1: actor.key: missing"},
-        // The message never repeats a key, even a malformed one.
-        {"short key", "[[actor]]\nkind = \"relay\"\naddress = \"C0FFEE000020\"\nkey = \"ABCD\"\n",
-         "4: actor.key: must be 32 hexadecimal digits"},
-        {"actor at a sensor's address",
-         "[[sensor]]\naddress = \"C0FFEE000020\"\n[[actor]]\nkind = \"dimmer\"\naddress = "
-         "\"c0ffee000020\"\nkey = \"" +
-             std::string(32, '0') + "\"\n",
-         "5: actor.address: C0FFEE000020 is listed twice"},
-    };
-    for (const ConfigCase &c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string file = path("bad.toml");
-        write_file(file, c.text);
-        std::string error;
-        EXPECT_FALSE(ostrel::mqtt::load_config(file, error).has_value());
-        EXPECT_EQ(error.rfind(file + ":" + c.message, 0), 0u) << error;
-    }
-    std::string error;
-    EXPECT_FALSE(ostrel::mqtt::load_config(path("none.toml"), error).has_value());
-    EXPECT_EQ(error, path("none.toml") + ": cannot be read");
-}
-
-TEST_F(MqttBridge, AFullConfigurationIsReadWhole) {
-    write_file(path("pw"), "secret\n");
-    const std::string file = path("good.toml");
-    write_file(file, "board = \"hall\"\nstate_file = \"/tmp/s.json\"\n"
-                     "[broker]\nhost = \"10.0.0.2\"\nport = 8883\nuser = \"kit\"\n"
-                     "password_file = \"" +
-                         path("pw") +
-                         "\"\nca_file = \"/etc/ca.pem\"\n"
-                         "[topics]\nprefix = \"house/kit\"\ndiscovery_prefix = \"ha\"\n"
-                         "[library]\nlamps = [26, 0, 13]\nverbosity = [\"lib\", \"sensors\"]\n"
-                         "[[sensor]]\naddress = \"cbfd786baa68\"\nname = \"Door\"\n"
-                         "[[actor]]\nkind = \"PWM\"\naddress = \"c0ffee000022\"\n"
-                         "key = \"f58c4c04d6e5f1ba779eabfb5f7bfbd6\"\nname = \"Shelf\"\n");
-    std::string error;
-    const auto c = ostrel::mqtt::load_config(file, error);
-    ASSERT_TRUE(c.has_value()) << error;
-    EXPECT_EQ(c->board, "hall");
-    EXPECT_EQ(c->state_file, "/tmp/s.json");
-    EXPECT_EQ(c->host, "10.0.0.2");
-    EXPECT_EQ(c->port, 8883);
-    EXPECT_EQ(c->user, "kit");
-    EXPECT_EQ(c->password, "secret");
-    EXPECT_EQ(c->ca_file, "/etc/ca.pem");
-    EXPECT_EQ(c->prefix, "house/kit");
-    EXPECT_EQ(c->discovery_prefix, "ha");
-    EXPECT_EQ(c->lamp_rx, 26);
-    EXPECT_EQ(c->lamp_tx, 0);
-    EXPECT_EQ(c->lamp_pwr, 13);
-    EXPECT_EQ(c->verbosity, OSL_LOG_LIB | OSL_LOG_SENSORS);
-    ASSERT_EQ(c->sensors.size(), 1u);
-    EXPECT_EQ(c->sensors[0].address, "CBFD786BAA68");
-    EXPECT_EQ(c->sensors[0].name, "Door");
-    ASSERT_EQ(c->actors.size(), 1u);
-    EXPECT_EQ(c->actors[0].type, OSL_DEV_PWM);
-    EXPECT_EQ(c->actors[0].address, "C0FFEE000022");
-    EXPECT_EQ(c->actors[0].key, "F58C4C04D6E5F1BA779EABFB5F7BFBD6");
-    EXPECT_EQ(c->actors[0].name, "Shelf");
 }
 
 } // namespace
