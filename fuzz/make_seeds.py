@@ -6,8 +6,9 @@ table (tests/frames/fixtures/reports.inc): each alone with logs on, alone
 into a full window, and twice in a row (the second a repeat). The text and
 time seeds are a few valid and invalid texts and times of day. ostrel_mqtt's
 seeds are each form of its requests and actor commands, valid and nearly
-so; its example configuration (MQTT_TOML) and fuller ones, valid and nearly
-so; and registries as the bridge writes them, with faults. Inputs that once
+so, and hostile payloads (nested deep, long, with bytes after the JSON); its
+example configuration (MQTT_TOML) and fuller ones, valid and nearly so; and
+registries as the bridge writes them, with faults. Inputs that once
 crashed a target (REGRESSIONS_DIR/<target>/) join them, named
 regression-<file>.
 
@@ -158,6 +159,51 @@ def mqtt_message_seeds():
     seeds["join_remove_rename"] = messages((PERMIT_JOIN, 30),
                                            (REMOVE, {"address": "333333333333"}),
                                            (RENAME, {"address": "333333333333", "name": "Gone"}))
+    seeds.update(hostile_message_seeds())
+    return seeds
+
+
+def nested(depth, inner=b""):
+    return b"[" * depth + inner + b"]" * depth
+
+
+def hostile_message_seeds():
+    """Payloads a broker open to others may carry: deep, long, with bytes
+    after the JSON. Each fits the fuzzer's input size (tools/fuzz.sh)."""
+    seeds = {}
+    for depth in (20, 100, 600):
+        seeds[f"transaction_nested_{depth}"] = message(
+            RELAY, b'{"channel": 1, "state": "ON", "transaction": ' + nested(depth) + b"}")
+    seeds["permit_join_transaction_nested_600"] = message(
+        PERMIT_JOIN, b'{"time": 60, "transaction": ' + nested(600) + b"}")
+    seeds["transaction_objects_nested_300"] = message(
+        PAIRED_PWM, b'{"state": "ON", "transaction": ' + b'{"a": ' * 300 + b"1" + b"}" * 300
+        + b"}")
+    seeds["body_nested_600"] = message(
+        RELAY, b'{"channel": 1, "state": "ON", "extra": ' + nested(600, b"0") + b"}")
+    seeds["bare_array_nested_600"] = message(DIMMER, nested(600))
+    seeds["unclosed_nested_2000"] = message(PERMIT_JOIN, b"[" * 2000)
+    seeds["nul_then_garbage"] = message(RELAY, b'{"channel":1,"state":"ON"}\0garbage')
+    seeds["nul_in_transaction"] = message(
+        RELAY, b'{"channel":1,"state":"ON","transaction":"a\0b"}')
+    seeds["json_then_text"] = message(RELAY, b'{"channel": 2, "state": "OFF"} and more words')
+    seeds["json_then_json"] = message(PERMIT_JOIN, b'{"time": 60}{"time": 0}')
+    for length in (1000, 6000):
+        seeds[f"transaction_long_{length}"] = message(
+            RELAY, {"channel": 0, "state": "ON", "transaction": "t" * length})
+    seeds["rename_name_1k"] = message(RENAME, {"address": "C0FFEE000023", "name": "N" * 1024})
+    seeds["rename_control_escapes"] = message(
+        RENAME, {"address": "C0FFEE000024", "name": "a\u0000b\u001b[31m\t\r\n\"\\\u007f\ud7ff"})
+    seeds["rename_raw_control"] = message(
+        RENAME, b'{"address": "C0FFEE000024", "name": "a\x01\x1b\nb"}')
+    seeds["rename_lone_surrogate"] = message(
+        RENAME, b'{"address": "333333333333", "name": "x\\ud800y"}')
+    seeds["rename_wildcards"] = message(RENAME, {"address": "C0FFEE000023", "name": "a/#/+/b"})
+    seeds["rename_quotes"] = message(
+        RENAME, {"address": "333333333333", "name": "He said \"hi\" and 'bye'"})
+    seeds["rename_wildcards_then_set"] = messages(
+        (RENAME, {"address": "C0FFEE000024", "name": "#"}),
+        (PAIRED_RELAY, {"channel": 1, "state": "ON", "transaction": "+/#"}))
     return seeds
 
 

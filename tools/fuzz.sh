@@ -17,10 +17,16 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithD
 cmake --build "$build"
 
 # Decoder inputs: 3 control bytes and up to four events of a length byte and
-# at most one 50-byte slot each. ostrel_mqtt's: a few messages of a command's
-# size; a configuration and a registry of a few dozen devices.
-declare -A max_len=([decoder]=207 [text]=256 [time]=16 [mqtt_message]=1024 [mqtt_config]=4096
+# at most one 50-byte slot each. ostrel_mqtt's: messages beyond the bridge's
+# limit on a payload (a few KB), deep enough to hurt a recursive reader; a
+# configuration and a registry of a few dozen devices. The inputs of
+# fuzz/regressions/ may be longer: libFuzzer cuts them to this length when it
+# loads its corpus, while fuzz_replay_tests replays them whole.
+declare -A max_len=([decoder]=207 [text]=256 [time]=16 [mqtt_message]=8192 [mqtt_config]=4096
                     [mqtt_registry]=4096)
+# Words a mutation would rarely spell: the requests' and commands' keys, and
+# the runs of brackets and escapes that make a payload deep or strange.
+declare -A dict=([mqtt_message]=fuzz/mqtt_message.dict)
 failed=0
 for target in decoder text time mqtt_message mqtt_config mqtt_registry; do
   corpus=$build/fuzz/corpus/$target
@@ -28,9 +34,11 @@ for target in decoder text time mqtt_message mqtt_config mqtt_registry; do
   rm -rf "$artifacts" # only this run's crashes are named below
   mkdir -p "$corpus" "$artifacts"
   cp -n "$build"/fuzz/seeds/$target/* "$corpus"/
+  words=()
+  [ -n "${dict[$target]:-}" ] && words=(-dict="${dict[$target]}")
   echo "== osl_fuzz_$target: ${seconds}s"
   if ! "$build"/fuzz/osl_fuzz_$target -max_total_time="$seconds" -max_len="${max_len[$target]}" \
-      -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" \
+      "${words[@]}" -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" \
       >"$build/fuzz/$target.log" 2>&1; then
     failed=1
     echo "osl_fuzz_$target FAILED; the end of its log ($build/fuzz/$target.log):"
