@@ -86,6 +86,9 @@ constexpr int SAVE_RETRY_S = 5;
 // While messages keep coming, commands wait for the rest of the burst at
 // most this many passes: only the latest state of each actor goes on the air.
 constexpr int HOLD_PASSES_MAX = 20;
+// ... and while fewer answers than this wait: what a burst holds in memory
+// stays small.
+constexpr size_t HOLD_ANSWERS_MAX = 2000;
 // Topics whose ignored retained message was reported, at most.
 constexpr size_t RETAINED_SAID_MAX = 64;
 // Text from the broker (a topic, a request's name) that an answer or a log
@@ -417,7 +420,8 @@ bool Bridge::save() {
 // The end of a pass's messages: the registry written once, each actor's
 // latest wanted state sent once, then the answers.
 void Bridge::settle(bool messages_waiting) {
-    if (messages_waiting && !to_send_.empty() && held_passes_ < HOLD_PASSES_MAX) {
+    if (messages_waiting && !to_send_.empty() && held_passes_ < HOLD_PASSES_MAX &&
+        waiting_.size() < HOLD_ANSWERS_MAX) {
         held_passes_++;
         return;
     }

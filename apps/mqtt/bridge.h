@@ -10,6 +10,7 @@
 //   <prefix>/<ADDRESS>/set                    a command for an actor (JSON)
 //   <prefix>/bridge/<board>/state             "online" / "offline" (retained, last will)
 //   <prefix>/bridge/<board>/stats             the board's counters (JSON)
+//   <prefix>/bridge/<board>/instance          the running bridge's token (retained)
 //   <prefix>/bridge/heard                     devices heard but not adopted (retained)
 //   <prefix>/bridge/request/permit_join       {"time": seconds} opens adoption
 //   <prefix>/bridge/request/remove            {"address": ...} forgets a device
@@ -107,6 +108,10 @@ class Bridge {
     std::string command_topic() const { return config_.prefix + "/+/set"; }
     std::string ha_status_topic() const { return config_.discovery_prefix + "/status"; }
     std::string availability_topic() const;
+    // Where a run of the bridge claims its board's name (retained).
+    std::string claim_topic() const {
+        return config_.prefix + "/bridge/" + config_.board + "/instance";
+    }
 
     void permit_join(int seconds);
     bool adoption_open() const;

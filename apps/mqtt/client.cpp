@@ -1,12 +1,15 @@
 #include "client.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <unistd.h>
 #include <vector>
 
+#include <sys/random.h>
+
 #include <mosquitto.h>
-#include <mqtt_protocol.h>
 
 namespace ostrel::mqtt {
 
@@ -60,11 +63,8 @@ bool Client::setup(std::string &error) {
     // Each record is a small message that should leave at once, not wait for
     // the one before it to be acknowledged (Nagle's algorithm).
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
-    // MQTT 5, for the reason a broker gives when it closes the connection:
-    // a second bridge with this board's name takes over its session.
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    mosquitto_connect_v5_callback_set(mosq_, on_connect);
-    mosquitto_disconnect_v5_callback_set(mosq_, on_disconnect);
+    mosquitto_connect_callback_set(mosq_, on_connect);
+    mosquitto_disconnect_callback_set(mosq_, on_disconnect);
     mosquitto_message_callback_set(mosq_, on_message_cb);
     if (!config_.user.empty() &&
         mosquitto_username_pw_set(mosq_, config_.user.c_str(),
@@ -92,21 +92,12 @@ bool Client::setup(std::string &error) {
     return true;
 }
 
-void Client::on_connect(struct mosquitto *, void *self, int rc, int, const mosquitto_property *) {
+void Client::on_connect(struct mosquitto *, void *self, int rc) {
     auto *c = static_cast<Client *>(self);
     c->connecting_ = false;
-    if (rc != 0 && c->mqtt5_ &&
-        (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || rc == CONNACK_REFUSED_PROTOCOL_VERSION)) {
-        // An older broker: 3.1.1 from the next attempt on, without the
-        // reason a session is taken over for.
-        fprintf(stderr, "ostrel_mqtt: the broker does not speak MQTT 5: using MQTT 3.1.1\n");
-        c->mqtt5_ = false;
-        mosquitto_int_option(c->mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-        return;
-    }
     if (rc != 0) {
         fprintf(stderr, "ostrel_mqtt: the broker refused the connection: %s\n",
-                c->mqtt5_ ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc));
+                mosquitto_connack_string(rc));
         return;
     }
     c->connected_ = true;
@@ -117,21 +108,61 @@ void Client::on_connect(struct mosquitto *, void *self, int rc, int, const mosqu
     c->backoff_ms_ = BACKOFF_FIRST_MS;
     for (const std::string &t : c->subscriptions_)
         mosquitto_subscribe(c->mosq_, nullptr, t.c_str(), 0);
+    c->claim();
     if (c->connected_cb_)
         c->connected_cb_();
 }
 
-void Client::on_disconnect(struct mosquitto *, void *self, int rc, const mosquitto_property *) {
+void Client::on_disconnect(struct mosquitto *, void *self, int) {
     auto *c = static_cast<Client *>(self);
     c->connected_ = false;
-    if (rc == MQTT_RC_SESSION_TAKEN_OVER && !c->taken_over_) {
-        c->taken_over_ = true;
+}
+
+// Two bridges given one board name share a client id, and the broker hands
+// the connection to whichever connected last, again and again, forever.
+// Each run claims the name with a token of its own, retained beside the
+// board's availability and published until the broker has shown it back.
+// A run that has seen its own token and later finds another was taken
+// over: it stops, and the newer run keeps the name. A token met before the
+// run's own is left by an earlier run (a crash, a restart) and replaced.
+void Client::claim() {
+    if (claim_topic_.empty())
+        return;
+    // A clean session: subscribed anew at each connection.
+    mosquitto_subscribe(mosq_, nullptr, claim_topic_.c_str(), 1);
+    if (claimed_)
+        return;
+    if (token_.empty()) {
+        uint8_t bytes[8] = {};
+        if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+            const auto seed =
+                static_cast<uint64_t>(monotonic_us()) ^ static_cast<uint64_t>(getpid());
+            memcpy(bytes, &seed, sizeof bytes);
+        }
+        static constexpr char DIGITS[] = "0123456789abcdef";
+        for (uint8_t b : bytes) {
+            token_ += DIGITS[b >> 4];
+            token_ += DIGITS[b & 0x0F];
+        }
+    }
+    mosquitto_publish(mosq_, nullptr, claim_topic_.c_str(), static_cast<int>(token_.size()),
+                      token_.data(), 1, true);
+}
+
+bool Client::claim_message(const std::string &topic, std::string_view payload) {
+    if (claim_topic_.empty() || topic != claim_topic_)
+        return false;
+    if (payload == token_) {
+        claimed_ = true;
+    } else if (claimed_ && !taken_over_) {
+        taken_over_ = true;
         fprintf(stderr,
                 "ostrel_mqtt: another bridge connected to the broker as board '%s' and took "
                 "over this one's connection: each board needs a name of its own (board = in "
                 "the configuration); stopping\n",
-                c->config_.board.c_str());
+                config_.board.c_str());
     }
+    return true;
 }
 
 // Inside libmosquitto's read: the payload is looked at where it lies, never
@@ -139,14 +170,16 @@ void Client::on_disconnect(struct mosquitto *, void *self, int rc, const mosquit
 // size again), and nothing may be thrown through the C library.
 void Client::on_message_cb(struct mosquitto *, void *self, const struct mosquitto_message *m) {
     auto *c = static_cast<Client *>(self);
-    if (!c->message_cb_ || m->topic == nullptr || c->fault_)
+    if (m->topic == nullptr || c->fault_ || c->taken_over_)
         return;
     c->messages_++;
     try {
-        c->message_cb_(m->topic,
-                       std::string_view(static_cast<const char *>(m->payload),
-                                        static_cast<size_t>(m->payloadlen > 0 ? m->payloadlen : 0)),
-                       m->retain);
+        const std::string topic = m->topic;
+        const std::string_view payload(static_cast<const char *>(m->payload),
+                                       static_cast<size_t>(m->payloadlen > 0 ? m->payloadlen : 0));
+        if (c->claim_message(topic, payload) || !c->message_cb_)
+            return;
+        c->message_cb_(topic, payload, m->retain);
     } catch (...) {
         c->fault_ = std::current_exception();
     }
@@ -203,9 +236,10 @@ void Client::service(int64_t now_ms) {
             fault_ = nullptr;
             std::rethrow_exception(fault);
         }
+        if (taken_over_)
+            return;
         if (rc != MOSQ_ERR_SUCCESS) {
-            if (!taken_over_)
-                lost(now_ms, rc);
+            lost(now_ms, rc);
             return;
         }
         if (messages_ == before && !readable(mosquitto_socket(mosq_)))
@@ -225,7 +259,11 @@ bool Client::publish(const std::string &topic, const std::string &payload, bool 
 }
 
 void Client::close(const std::string &last_words) {
-    if (connected_) {
+    if (connected_ && taken_over_) {
+        // The name is the other run's now, and so is "online".
+        mosquitto_disconnect(mosq_);
+        mosquitto_loop(mosq_, 10, 1);
+    } else if (connected_) {
         mosquitto_publish(mosq_, nullptr, will_topic_.c_str(), static_cast<int>(last_words.size()),
                           last_words.data(), 1, true);
         // Let it go out before the goodbye: a few turns, each without waiting.

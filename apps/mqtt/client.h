@@ -15,7 +15,6 @@
 
 struct mosquitto;
 struct mosquitto_message;
-struct mqtt5__property;
 
 namespace ostrel::mqtt {
 
@@ -36,6 +35,9 @@ class Client : public Publisher {
     void on_connected(Connected f) { connected_cb_ = std::move(f); }
     void on_message(Message f) { message_cb_ = std::move(f); }
     void subscribe_on_connect(std::string topic) { subscriptions_.push_back(std::move(topic)); }
+    // The retained topic on which this run claims its board's name (see
+    // taken_over); its messages are the client's own, never handed on.
+    void claim_name_on(std::string topic) { claim_topic_ = std::move(topic); }
 
     // One turn of the connection, never waiting: reads every message that is
     // waiting (for a few milliseconds at most, so the radio keeps its pace),
@@ -45,8 +47,9 @@ class Client : public Publisher {
     void service(int64_t now_ms);
     // The last turn stopped at its time budget with messages still waiting.
     bool more_waiting() const { return more_waiting_; }
-    // Another client connected with this bridge's client id, the same board
-    // name: the broker handed it this connection. Said once, on stderr.
+    // Another run of the bridge claimed this board's name after this one
+    // did: the two would take the broker connection from each other. Said
+    // once, on stderr; the program stops.
     bool taken_over() const { return taken_over_; }
     // Publishes `payload` on the will topic and disconnects.
     void close(const std::string &last_words);
@@ -56,12 +59,12 @@ class Client : public Publisher {
     uint32_t connections() const { return connections_; }
 
   private:
-    static void on_connect(struct mosquitto *, void *self, int rc, int flags,
-                           const ::mqtt5__property *props);
-    static void on_disconnect(struct mosquitto *, void *self, int rc,
-                              const ::mqtt5__property *props);
+    static void on_connect(struct mosquitto *, void *self, int rc);
+    static void on_disconnect(struct mosquitto *, void *self, int rc);
     static void on_message_cb(struct mosquitto *, void *self, const struct ::mosquitto_message *m);
     void lost(int64_t now_ms, int rc);
+    void claim();
+    bool claim_message(const std::string &topic, std::string_view payload);
 
     const Config &config_;
     std::string will_topic_;
@@ -73,7 +76,9 @@ class Client : public Publisher {
     bool connecting_ = false;
     bool started_ = false; // connect_async called once: the host is known
     bool away_ = false;    // an outage was reported
-    bool mqtt5_ = true;    // the protocol asked for: 3.1.1 once a broker refused 5
+    std::string claim_topic_;
+    std::string token_;    // this run's claim to the board's name
+    bool claimed_ = false; // the broker showed the token back
     bool more_waiting_ = false;
     bool taken_over_ = false;
     uint64_t messages_ = 0;    // messages handed on

@@ -121,6 +121,7 @@ int run(const Config &config, const Options &options) {
     client.subscribe_on_connect(bridge.request_topic());
     client.subscribe_on_connect(bridge.command_topic());
     client.subscribe_on_connect(bridge.ha_status_topic());
+    client.claim_name_on(bridge.claim_topic());
     client.on_connected([&] { bridge.connected(); });
     client.on_message([&](const std::string &t, std::string_view p, bool retained) {
         bridge.message(t, p, retained);
