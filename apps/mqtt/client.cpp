@@ -109,8 +109,14 @@ void Client::on_connect(struct mosquitto *, void *self, int rc) {
     for (const std::string &t : c->subscriptions_)
         mosquitto_subscribe(c->mosq_, nullptr, t.c_str(), 0);
     c->claim();
-    if (c->connected_cb_)
-        c->connected_cb_();
+    // Inside libmosquitto: what the bridge throws (running out of memory)
+    // comes out of service() instead.
+    try {
+        if (c->connected_cb_)
+            c->connected_cb_();
+    } catch (...) {
+        c->fault_ = std::current_exception();
+    }
 }
 
 void Client::on_disconnect(struct mosquitto *, void *self, int) {
