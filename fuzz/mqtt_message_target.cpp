@@ -259,6 +259,12 @@ void mqtt_message_run(const uint8_t *data, size_t size) {
         at = stop + 1;
     }
     broker.up = true;
+    // A pass with the broker back: the discovery configs out are written
+    // with it, so the registry on disk is whole even after no message.
+    const size_t before_pass = broker.tried.size();
+    bridge.pass();
+    for (size_t i = before_pass; i < broker.tried.size(); i++)
+        check_message(broker.tried[i]);
 
     for (const auto &[address, a] : bridge.actors())
         check_state(a);
