@@ -114,74 +114,90 @@ ActorState levels_of(const int color[3], int brightness) {
 }
 
 // What a command asks of the actor, from the state it is wanted in now.
-ActorState wanted_by(const ActorEntry &a, const json &body) {
+ActorState relay_wanted(const ActorEntry &a, const json &body, int state) {
+    if (!body.contains("channel"))
+        throw Refusal{"a relay's command names its channel, 0 to 3"};
+    const int channel = whole(body, "channel", 0, RELAY_CHANNELS - 1);
+    if (state < 0)
+        throw Refusal{"state must be \"ON\" or \"OFF\""};
     ActorState next = a.wanted;
+    const auto bit = static_cast<uint8_t>(1u << channel);
+    next[0] = static_cast<uint8_t>(state == 1 ? next[0] | bit : next[0] & ~bit);
+    return next;
+}
+
+ActorState dimmer_wanted(const ActorEntry &a, const json &body, int state) {
+    const bool level = body.contains("brightness");
+    if (state < 0 && !level)
+        throw Refusal{"a dimmer's command has a state or a brightness"};
+    ActorState next = a.wanted;
+    if (state == 0)
+        next[0] = 0;
+    else if (level)
+        next[0] = static_cast<uint8_t>(whole(body, "brightness", 0, LEVEL_MAX));
+    else
+        next[0] = a.lit[0];
+    return next;
+}
+
+// {"levels": [L0, L1, L2]}: the three levels as they are.
+ActorState pwm_levels(const json &l) {
+    const char *why_not = "levels must be three whole numbers from 0 to 100";
+    if (!l.is_array() || l.size() != 3)
+        throw Refusal{why_not};
+    ActorState next{};
+    std::string why;
+    for (size_t c = 0; c < 3; c++) {
+        const std::optional<int64_t> v = whole_in(l[c], "levels", 0, LEVEL_MAX, why);
+        if (!v)
+            throw Refusal{why_not};
+        next[c] = static_cast<uint8_t>(*v);
+    }
+    return next;
+}
+
+// {"color": {"r": R, "g": G, "b": B}} into `color`.
+void read_color(const json &c, int color[3]) {
+    const char *names[3] = {"r", "g", "b"};
+    for (size_t i = 0; i < 3; i++) {
+        if (!c.is_object() || !c.contains(names[i]))
+            throw Refusal{"color must be {\"r\": R, \"g\": G, \"b\": B}, each 0 to 255"};
+        color[i] = whole(c, names[i], 0, COLOR_MAX);
+    }
+    // Black has no hue to show at a brightness: switching off is what
+    // "state": "OFF" says, not a colour.
+    if (color[0] == 0 && color[1] == 0 && color[2] == 0)
+        throw Refusal{"color {0, 0, 0} is no colour: switch off with \"state\": \"OFF\""};
+}
+
+ActorState pwm_wanted(const ActorEntry &a, const json &body, int state) {
+    if (body.contains("levels"))
+        return pwm_levels(body["levels"]);
+    const bool level = body.contains("brightness");
+    const bool colored = body.contains("color");
+    if (state < 0 && !level && !colored)
+        throw Refusal{"a PWM controller's command has a state, a brightness, a color or levels"};
+    if (state == 0)
+        return ActorState{};
+    // The hue: the one given, else the one it shows or last showed.
+    const ActorState &shown = all_zero(a.wanted) ? a.lit : a.wanted;
+    int color[3] = {shown[0], shown[1], shown[2]};
+    if (colored)
+        read_color(body["color"], color);
+    const int brightness =
+        level ? whole(body, "brightness", 0, LEVEL_MAX) : std::max({shown[0], shown[1], shown[2]});
+    return levels_of(color, brightness);
+}
+
+ActorState wanted_by(const ActorEntry &a, const json &body) {
     const int state = on_off(body);
     switch (a.type) {
-    case OSL_DEV_RELAY: {
-        if (!body.contains("channel"))
-            throw Refusal{"a relay's command names its channel, 0 to 3"};
-        const int channel = whole(body, "channel", 0, RELAY_CHANNELS - 1);
-        if (state < 0)
-            throw Refusal{"state must be \"ON\" or \"OFF\""};
-        const auto bit = static_cast<uint8_t>(1u << channel);
-        next[0] = static_cast<uint8_t>(state == 1 ? next[0] | bit : next[0] & ~bit);
-        return next;
-    }
-    case OSL_DEV_DIMMER: {
-        const bool level = body.contains("brightness");
-        if (state < 0 && !level)
-            throw Refusal{"a dimmer's command has a state or a brightness"};
-        const int brightness = level ? whole(body, "brightness", 0, LEVEL_MAX) : 0;
-        if (state == 0)
-            next[0] = 0;
-        else if (level)
-            next[0] = static_cast<uint8_t>(brightness);
-        else
-            next[0] = a.lit[0];
-        return next;
-    }
-    default: {
-        if (body.contains("levels")) {
-            const json &l = body["levels"];
-            if (!l.is_array() || l.size() != 3)
-                throw Refusal{"levels must be three whole numbers from 0 to 100"};
-            std::string why;
-            for (size_t c = 0; c < 3; c++) {
-                const std::optional<int64_t> v = whole_in(l[c], "levels", 0, LEVEL_MAX, why);
-                if (!v)
-                    throw Refusal{"levels must be three whole numbers from 0 to 100"};
-                next[c] = static_cast<uint8_t>(*v);
-            }
-            return next;
-        }
-        const bool level = body.contains("brightness");
-        const bool colored = body.contains("color");
-        if (state < 0 && !level && !colored)
-            throw Refusal{
-                "a PWM controller's command has a state, a brightness, a color or levels"};
-        if (state == 0)
-            return ActorState{};
-        // The hue: the one given, else the one it shows or last showed.
-        const ActorState &shown = all_zero(a.wanted) ? a.lit : a.wanted;
-        int color[3] = {shown[0], shown[1], shown[2]};
-        if (colored) {
-            const json &c = body["color"];
-            const char *names[3] = {"r", "g", "b"};
-            for (size_t i = 0; i < 3; i++) {
-                if (!c.is_object() || !c.contains(names[i]))
-                    throw Refusal{"color must be {\"r\": R, \"g\": G, \"b\": B}, each 0 to 255"};
-                color[i] = whole(c, names[i], 0, COLOR_MAX);
-            }
-            // Black has no hue to show at a brightness: switching off is
-            // what "state": "OFF" says, not a colour.
-            if (color[0] == 0 && color[1] == 0 && color[2] == 0)
-                throw Refusal{"color {0, 0, 0} is no colour: switch off with \"state\": \"OFF\""};
-        }
-        const int brightness = level ? whole(body, "brightness", 0, LEVEL_MAX)
-                                     : std::max({shown[0], shown[1], shown[2]});
-        return levels_of(color, brightness);
-    }
+    case OSL_DEV_RELAY:
+        return relay_wanted(a, body, state);
+    case OSL_DEV_DIMMER:
+        return dimmer_wanted(a, body, state);
+    default:
+        return pwm_wanted(a, body, state);
     }
 }
 
@@ -289,52 +305,56 @@ void Bridge::announcement(const osl_key_announcement &heard) {
     adopt_actor(address, heard.type, key);
 }
 
+// Said once per opening of adoption, not at each repeat of the actor's
+// announcement.
+void Bridge::refuse_pairing(const std::string &address, json answer, const std::string &why,
+                            const std::string &line) {
+    if (!refused_.insert(address).second)
+        return;
+    fprintf(stderr, "ostrel_mqtt: %s\n", line.c_str());
+    answer["status"] = "error";
+    answer["error"] = why;
+    respond(answer);
+}
+
+// A paired actor announcing another key was reset: it leaves the library
+// and the registry, and `next` keeps its name and, while its kind is the
+// same, the state the home wants of it. False for a configured actor,
+// whose key is the file's.
+bool Bridge::unpair_reset(const std::string &address, int type, ActorEntry &next) {
+    const auto known = reg_.actors.find(address);
+    if (known == reg_.actors.end())
+        return true;
+    if (known->second.from_config)
+        return false;
+    next = known->second;
+    if (next.in_library)
+        osl_actor_remove(address.c_str());
+    reg_.actors.erase(known);
+    if (next.type != type) {
+        ActorEntry fresh;
+        fresh.name = next.name;
+        next = fresh;
+    }
+    return true;
+}
+
 void Bridge::adopt_actor(const std::string &address, int type, const std::string &key) {
-    json answer = {
+    const json answer = {
         {"request", "permit_join"}, {"address", address}, {"kind", actor_kind_name(type)}};
     ActorEntry next;
-    const auto known = reg_.actors.find(address);
-    if (known != reg_.actors.end()) {
-        // A paired actor announcing another key was reset: paired anew,
-        // with its name and the state the home wants of it.
-        if (known->second.from_config) {
-            if (refused_.insert(address).second) {
-                fprintf(stderr,
-                        "ostrel_mqtt: %s announces a key other than the configuration's: "
-                        "not taken\n",
-                        address.c_str());
-                answer["status"] = "error";
-                answer["error"] = "configured with another key: change it in the file";
-                respond(answer);
-            }
-            return;
-        }
-        next = known->second;
-        if (next.in_library)
-            osl_actor_remove(address.c_str());
-        reg_.actors.erase(known);
-        if (next.type != type) {
-            ActorEntry fresh;
-            fresh.name = next.name;
-            next = fresh;
-        }
-    }
+    if (!unpair_reset(address, type, next))
+        return refuse_pairing(address, answer, "configured with another key: change it in the file",
+                              address +
+                                  " announces a key other than the configuration's: not taken");
     next.type = type;
     next.key = key;
     next.in_library = false;
     if (next.name.empty())
         next.name = default_name(type, address);
     std::string error;
-    if (!register_actor(address, next, error)) {
-        // Once per opening of adoption, not at each repeat of its announcement.
-        if (refused_.insert(address).second) {
-            fprintf(stderr, "ostrel_mqtt: %s\n", error.c_str());
-            answer["status"] = "error";
-            answer["error"] = error;
-            respond(answer);
-        }
-        return;
-    }
+    if (!register_actor(address, next, error))
+        return refuse_pairing(address, answer, error, error);
     ActorEntry &paired = reg_.actors[address] = next;
     restore_one(address, paired);
     heard_.erase(address);
@@ -345,8 +365,9 @@ void Bridge::adopt_actor(const std::string &address, int type, const std::string
     // Reported as paired only once its key is on disk: a key lost at the
     // next restart is an actor the home can no longer reach.
     changed();
-    answer["name"] = paired.name;
-    answer_later(answer, "", true);
+    json paired_answer = answer;
+    paired_answer["name"] = paired.name;
+    answer_later(paired_answer, "", true);
 }
 
 void Bridge::actor_record(const std::string &address, const osl_record &rec) {
@@ -446,7 +467,7 @@ void Bridge::publish_actor_discovery(const std::string &address) {
             const std::string unique = device_id + "_ch" + std::to_string(c);
             json s = common;
             s["unique_id"] = unique;
-            s["object_id"] = unique;
+            s["default_entity_id"] = default_entity_id("switch", unique);
             s["name"] = "channel " + std::to_string(c);
             s["payload_on"] = json{{"channel", c}, {"state", "ON"}}.dump();
             s["payload_off"] = json{{"channel", c}, {"state", "OFF"}}.dump();
@@ -459,7 +480,7 @@ void Bridge::publish_actor_discovery(const std::string &address) {
         const std::string unique = device_id + "_light";
         json l = common;
         l["unique_id"] = unique;
-        l["object_id"] = unique;
+        l["default_entity_id"] = default_entity_id("light", unique);
         l["name"] = nullptr; // the device's own name
         l["schema"] = "json";
         l["brightness"] = true;

@@ -164,6 +164,13 @@ json json_number(double v) {
     return v;
 }
 
+// Home Assistant takes the entity id it first gives an entity from here
+// (its own "object_id" is ignored since 2026.4), and only with the platform
+// in front: a bare id is refused and the entity named "unnamed_device".
+std::string default_entity_id(const std::string &component, const std::string &unique_id) {
+    return component + "." + unique_id;
+}
+
 std::string address_text(const uint8_t addr[6]) {
     return hex_text(addr, 6);
 }
@@ -515,7 +522,6 @@ void Bridge::record(const osl_record &rec) {
     const char *kind_name = osl_device_kind_name(type);
     if (kind_name == nullptr)
         return;
-    const std::string kind = kind_name;
     const std::string address = address_text(rec);
     // The library queues the frames of registered actors only: the
     // bridge's own.
@@ -527,26 +533,36 @@ void Bridge::record(const osl_record &rec) {
     const int n = osl_record_fields(&rec, fields, OSL_FIELDS_MAX);
     if (n < 0)
         return;
+    if (Adopted *device = adopted_sensor(address, kind_name, rec.rssi))
+        sensor_record(address, kind_name, rec, fields, std::min(n, OSL_FIELDS_MAX), *device);
+}
 
-    auto found = reg_.sensors.find(address);
-    if (found == reg_.sensors.end()) {
-        // A paired actor's address never becomes a sensor as well: the
-        // registry holds each address once.
-        if (reg_.actors.count(address) != 0)
-            return;
-        if (!adoption_open()) {
-            hear(address, kind, false, rec.rssi);
-            return;
-        }
-        adopt(address, kind);
-        found = reg_.sensors.find(address);
+// The adopted sensor at the address, adopted now while adoption is open;
+// null when it is only heard, or is a paired actor's address (the registry
+// holds each address once).
+Adopted *Bridge::adopted_sensor(const std::string &address, const std::string &kind, int rssi) {
+    const auto found = reg_.sensors.find(address);
+    if (found != reg_.sensors.end())
+        return &found->second;
+    if (reg_.actors.count(address) != 0)
+        return nullptr;
+    if (!adoption_open()) {
+        hear(address, kind, false, rssi);
+        return nullptr;
     }
-    Adopted &device = found->second;
+    adopt(address, kind);
+    return &reg_.sensors.at(address);
+}
+
+// An adopted sensor's record: its state, its discovery when its family or
+// interval is new, and a button's press as an event.
+void Bridge::sensor_record(const std::string &address, const std::string &kind,
+                           const osl_record &rec, const osl_field *fields, int n, Adopted &device) {
     const std::string topic = device_topic(address, kind);
     bool changed = device.kinds.count(kind) == 0;
     int &interval = device.kinds[kind];
     json state = {{"kind", kind}, {"board", config_.board}, {"time", iso_time(now_())}};
-    for (int i = 0; i < n && i < OSL_FIELDS_MAX; i++) {
+    for (int i = 0; i < n; i++) {
         state[fields[i].name] = json_number(fields[i].value);
         if (std::strcmp(fields[i].name, "interval") == 0 &&
             static_cast<int>(fields[i].value) != interval) {
@@ -557,7 +573,7 @@ void Bridge::record(const osl_record &rec) {
     if (changed || discovered_.count(topic) == 0)
         publish_discovery(address, kind, &rec);
     // A press is an event: published once, on its own topic.
-    if (type == OSL_DEV_BUTTON) {
+    if (osl_record_type(&rec) == OSL_DEV_BUTTON) {
         const int code = state.value("button", 0);
         for (const ButtonPress &p : PRESSES)
             if (p.code == code && out_.connected())
@@ -639,7 +655,7 @@ void Bridge::publish_field_entities(const std::string &device_id, const std::str
             continue;
         const std::string unique = device_id + "_" + name;
         json c = {{"unique_id", unique},
-                  {"object_id", unique},
+                  {"default_entity_id", default_entity_id(e->component, unique)},
                   {"name", name},
                   {"state_topic", state_topic},
                   {"availability", {{{"topic", availability_topic()}}}},
@@ -681,7 +697,7 @@ void Bridge::publish_board_discovery() {
     for (const Counter &k : counters) {
         const std::string unique = id + "_" + k.field;
         json c = {{"unique_id", unique},
-                  {"object_id", unique},
+                  {"default_entity_id", default_entity_id("sensor", unique)},
                   {"name", k.field},
                   {"state_topic", topic},
                   {"value_template", std::string("{{ value_json.") + k.field + " }}"},

@@ -137,8 +137,14 @@ class Bridge {
     void answer_later(const nlohmann::json &answer, const std::string &sent_to, bool always);
     bool register_actor(const std::string &address, ActorEntry &a, std::string &error);
     void adopt_actor(const std::string &address, int type, const std::string &key);
+    bool unpair_reset(const std::string &address, int type, ActorEntry &next);
+    void refuse_pairing(const std::string &address, nlohmann::json answer, const std::string &why,
+                        const std::string &line);
     void restore_one(const std::string &address, ActorEntry &a);
     void actor_record(const std::string &address, const osl_record &rec);
+    Adopted *adopted_sensor(const std::string &address, const std::string &kind, int rssi);
+    void sensor_record(const std::string &address, const std::string &kind, const osl_record &rec,
+                       const osl_field *fields, int n, Adopted &device);
     void publish_actor_state(const std::string &address, const ActorEntry &a);
     void publish_actor_discovery(const std::string &address);
     void publish_all_discovery();
@@ -196,6 +202,9 @@ class Bridge {
 std::string address_text(const osl_record &rec);
 // The same of 6 bytes, most significant first.
 std::string address_text(const uint8_t addr[6]);
+// The entity id Home Assistant gives an entity when it first creates it:
+// "sensor.ostrel_111111111111_meteo_temperature".
+std::string default_entity_id(const std::string &component, const std::string &unique_id);
 // A moment as UTC in ISO 8601, "2026-12-10T13:52:38Z".
 std::string iso_time(int64_t when);
 // A reading in JSON: whole numbers as integers, quotients as they are.

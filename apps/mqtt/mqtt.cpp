@@ -105,19 +105,8 @@ class Service {
     int64_t next_ms_ = 0;
 };
 
-int run(const Config &config, const Options &options) {
-    Registry store(config.state_file);
-    Client client(config, config.prefix + "/bridge/" + config.board + "/state");
-    Bridge bridge(config, client, store, wall_s);
-    std::string error;
-    if (!bridge.start(error)) {
-        fprintf(stderr, "ostrel_mqtt: %s (left as it is)\n", error.c_str());
-        return EXIT_BAD_SETUP;
-    }
-    if (!client.setup(error)) {
-        fprintf(stderr, "ostrel_mqtt: %s\n", error.c_str());
-        return EXIT_BAD_SETUP;
-    }
+// What the bridge subscribes to, and where the connection's news goes.
+void wire(Client &client, Bridge &bridge) {
     client.subscribe_on_connect(bridge.request_topic());
     client.subscribe_on_connect(bridge.command_topic());
     client.subscribe_on_connect(bridge.ha_status_topic());
@@ -126,7 +115,10 @@ int run(const Config &config, const Options &options) {
     client.on_message([&](const std::string &t, std::string_view p, bool retained) {
         bridge.message(t, p, retained);
     });
+}
 
+// The library opened, or the exit status of why not.
+int open_library(const Config &config) {
     if (osl_bt_lib_version() < MIN_LIB_VERSION) {
         fprintf(stderr, "ostrel_mqtt: the library is older than 2.0\n");
         return EXIT_LIB_TOO_OLD;
@@ -141,12 +133,11 @@ int run(const Config &config, const Options &options) {
                 why != nullptr ? why : "a code this program does not know");
         return EXIT_BAD_SETUP;
     }
-    signal(SIGTERM, on_term);
-    if (options.permit_join_s > 0)
-        bridge.permit_join(options.permit_join_s);
+    return EXIT_STOPPED;
+}
 
-    bridge.restore();
-
+// The radio loop, until SIGINT or SIGTERM: its exit status.
+int radio_loop(Bridge &bridge, Client &client) {
     Service service;
     service.ready();
     int status = EXIT_STOPPED;
@@ -170,6 +161,30 @@ int run(const Config &config, const Options &options) {
         status = EXIT_NO_MEMORY;
     }
     service.stopping();
+    return status;
+}
+
+int run(const Config &config, const Options &options) {
+    Registry store(config.state_file);
+    Client client(config, config.prefix + "/bridge/" + config.board + "/state");
+    Bridge bridge(config, client, store, wall_s);
+    std::string error;
+    if (!bridge.start(error)) {
+        fprintf(stderr, "ostrel_mqtt: %s (left as it is)\n", error.c_str());
+        return EXIT_BAD_SETUP;
+    }
+    if (!client.setup(error)) {
+        fprintf(stderr, "ostrel_mqtt: %s\n", error.c_str());
+        return EXIT_BAD_SETUP;
+    }
+    wire(client, bridge);
+    if (const int status = open_library(config); status != EXIT_STOPPED)
+        return status;
+    signal(SIGTERM, on_term);
+    if (options.permit_join_s > 0)
+        bridge.permit_join(options.permit_join_s);
+    bridge.restore();
+    const int status = radio_loop(bridge, client);
     client.close("offline");
     osl_bt_close();
     return status;

@@ -390,7 +390,9 @@ bool Registry::load(RegistryData &into, std::string &error) const {
     return false;
 }
 
-bool Registry::save(const RegistryData &data, std::string &error) const {
+namespace {
+
+json sensors_json(const RegistryData &data) {
     json devices = json::array();
     for (const auto &[address, a] : data.sensors) {
         if (a.from_config)
@@ -400,6 +402,10 @@ bool Registry::save(const RegistryData &data, std::string &error) const {
             kinds.push_back({{"kind", kind}, {"interval_s", interval}});
         devices.push_back({{"address", address}, {"name", a.name}, {"kinds", kinds}});
     }
+    return devices;
+}
+
+json actors_json(const RegistryData &data) {
     json actors = json::array();
     for (const auto &[address, a] : data.actors) {
         json d = {{"address", address},
@@ -415,41 +421,55 @@ bool Registry::save(const RegistryData &data, std::string &error) const {
         }
         actors.push_back(d);
     }
-    std::string text;
+    return actors;
+}
+
+// The registry's text; false when it cannot be written: a text that is
+// not UTF-8 (a name from elsewhere) could never be read back.
+bool registry_text(const RegistryData &data, std::string &text, std::string &why) {
     try {
         text = json{{"version", REGISTRY_VERSION},
-                    {"devices", devices},
-                    {"actors", actors},
+                    {"devices", sensors_json(data)},
+                    {"actors", actors_json(data)},
                     {"discovery", data.discovery}}
                    .dump(2) +
                "\n";
     } catch (const json::exception &e) {
-        // A text that is not UTF-8 (a name from elsewhere): written as it
-        // is it could never be read back, so nothing is written.
-        error = path_ + ": cannot be written: " + e.what();
+        why = e.what();
         return false;
     }
-    const std::string tmp = path_ + ".tmp";
-    // Every failure names the step and its reason, and leaves the old
-    // registry as it was: the temporary file goes.
-    const auto fail = [&](const char *what, int err) {
-        error = path_ + ": " + what + ": " + strerror(err);
-        unlink(tmp.c_str());
+    return true;
+}
+
+} // namespace
+
+bool Registry::save(const RegistryData &data, std::string &error) const {
+    std::string text, why;
+    if (!registry_text(data, text, why)) {
+        error = path_ + ": cannot be written: " + why;
         return false;
-    };
+    }
+    return replace_with(text, error);
+}
+
+// Writes, syncs and closes the temporary file: 0, or the errno of the step
+// that failed, named in `what`.
+int Registry::write_temporary(const std::string &tmp, const std::string &text,
+                              const char *&what) const {
     // A temporary file left by an earlier crash may have any mode: begin anew.
     unlink(tmp.c_str());
+    what = "cannot create the temporary file";
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        return fail("cannot create the temporary file", errno);
+        return errno;
     step(Step::Opened);
     const size_t half = text.size() / 2;
+    what = "cannot write the temporary file";
     int failed = write_all(fd, text.data(), half, fail_writes_with);
     step(Step::HalfWritten);
     if (failed == 0)
         failed = write_all(fd, text.data() + half, text.size() - half, fail_writes_with);
     step(Step::Written);
-    const char *what = "cannot write the temporary file";
     if (failed == 0 && fchmod(fd, 0600) != 0)
         failed = errno, what = "cannot set the temporary file's mode";
     if (failed == 0 && fsync(fd) != 0)
@@ -458,15 +478,13 @@ bool Registry::save(const RegistryData &data, std::string &error) const {
     // the data was synced: only a real error counts.
     if (close(fd) != 0 && errno != EINTR && failed == 0)
         failed = errno, what = "cannot close the temporary file";
-    if (failed != 0)
-        return fail(what, failed);
-    step(Step::Synced);
-    if (rename(tmp.c_str(), path_.c_str()) != 0)
-        return fail("cannot rename the temporary file over it", errno);
-    step(Step::Renamed);
-    // Until the folder is synced a power cut may bring the old registry
-    // back: a save is done only then. A file system that cannot sync a
-    // folder (EINVAL) has nothing more to do.
+    return failed;
+}
+
+// Until the folder is synced a power cut may bring the old registry back:
+// a save is done only then. A file system that cannot sync a folder
+// (EINVAL) has nothing more to do.
+bool Registry::sync_folder(std::string &error) const {
     const std::string folder = path_.find('/') == std::string::npos
                                    ? std::string(".")
                                    : path_.substr(0, path_.rfind('/') + 1);
@@ -481,6 +499,28 @@ bool Registry::save(const RegistryData &data, std::string &error) const {
         error = path_ + ": cannot sync its folder: " + strerror(synced);
         return false;
     }
+    return true;
+}
+
+// Every failure names the step and its reason, and leaves the old registry
+// as it was: the temporary file goes.
+bool Registry::replace_with(const std::string &text, std::string &error) const {
+    const std::string tmp = path_ + ".tmp";
+    const char *what = "";
+    if (const int failed = write_temporary(tmp, text, what)) {
+        error = path_ + ": " + what + ": " + strerror(failed);
+        unlink(tmp.c_str());
+        return false;
+    }
+    step(Step::Synced);
+    if (rename(tmp.c_str(), path_.c_str()) != 0) {
+        error = path_ + ": cannot rename the temporary file over it: " + strerror(errno);
+        unlink(tmp.c_str());
+        return false;
+    }
+    step(Step::Renamed);
+    if (!sync_folder(error))
+        return false;
     step(Step::FolderSynced);
     return true;
 }

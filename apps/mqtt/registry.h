@@ -87,6 +87,9 @@ class Registry {
     const std::string &path() const { return path_; }
 
   private:
+    bool replace_with(const std::string &text, std::string &error) const;
+    int write_temporary(const std::string &tmp, const std::string &text, const char *&what) const;
+    bool sync_folder(std::string &error) const;
     void step(Step s) const {
         if (on_step)
             on_step(s);

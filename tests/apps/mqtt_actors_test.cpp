@@ -192,10 +192,13 @@ TEST_F(MqttActors, AnnouncementsPairEachActorWhileAdoptionIsOpenAndNoneWhileClos
                   (json{{"channel", c}, {"state", "ON"}}));
         EXPECT_EQ(sw["value_template"], "{{ value_json.channel" + std::to_string(c) + " }}");
         EXPECT_EQ(sw["device"]["identifiers"][0], "ostrel_C0FFEE000020_relay");
+        EXPECT_EQ(sw["default_entity_id"],
+                  "switch.ostrel_C0FFEE000020_relay_ch" + std::to_string(c));
     }
     const json dimmer = broker.last("homeassistant/light/ostrel_C0FFEE000021_dimmer_light/config");
     EXPECT_EQ(dimmer["schema"], "json");
     EXPECT_EQ(dimmer["brightness_scale"], 100);
+    EXPECT_EQ(dimmer["default_entity_id"], "light.ostrel_C0FFEE000021_dimmer_light");
     EXPECT_EQ(dimmer["supported_color_modes"], json::array({"brightness"}));
     const json pwm = broker.last("homeassistant/light/ostrel_C0FFEE000022_pwm_light/config");
     EXPECT_EQ(pwm["supported_color_modes"], json::array({"rgb"}));

@@ -1,7 +1,7 @@
 // ostrel_mqtt's bridge without a broker: what it publishes for records of
 // every family, Home Assistant's discovery, adoption and the heard list, the
 // requests, the configuration file, and what it keeps while the broker is
-// away. The expected messages are written from the README's field table and
+// away. The expected messages are written from the field table of docs/library.md and
 // Home Assistant's discovery format, and compared as parsed JSON.
 #include <gtest/gtest.h>
 
@@ -121,7 +121,7 @@ TEST_F(MqttBridge, DiscoveryGivesEveryFieldItsEntityUnderOneDevice) {
                          {"via_device", "ostrel_bridge_kitchen"}};
     const json availability = {{{"topic", "ostrel/bridge/kitchen/state"}}};
     const json temperature = {{"unique_id", "ostrel_111111111111_meteo_temperature"},
-                              {"object_id", "ostrel_111111111111_meteo_temperature"},
+                              {"default_entity_id", "sensor.ostrel_111111111111_meteo_temperature"},
                               {"name", "temperature"},
                               {"state_topic", "ostrel/111111111111/meteo/state"},
                               {"value_template", "{{ value_json.temperature }}"},
@@ -189,7 +189,7 @@ TEST_F(MqttBridge, FlagsAreBinarySensorsOfTheirClass) {
     }
 }
 
-// Every other family's state message, field by field as the README's table
+// Every other family's state message, field by field as the table of docs/library.md
 // gives them, with the kind, the board and the time.
 TEST_F(MqttBridge, EveryFamilysStateCarriesItsFields) {
     struct Case {

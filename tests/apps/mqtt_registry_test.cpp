@@ -23,6 +23,16 @@ using ostrel::mqtt::Config;
 using ostrel::mqtt::Registry;
 using ostrel::mqtt::RegistryData;
 
+// Bridge::start over the registry at `file`, as the program starts it.
+bool bridge_starts(const std::string &file, std::string &error) {
+    Config config;
+    config.state_file = file;
+    FakeBroker broker;
+    Registry store(file);
+    Bridge bridge(config, broker, store, [] { return int64_t{1700000000}; });
+    return bridge.start(error);
+}
+
 // A scratch folder (emptied whole afterwards, whatever a case left there).
 class RegistryFile : public LibFixture {
   protected:
@@ -119,13 +129,8 @@ TEST_F(RegistryFile, ARegistryThatCannotBeReadStopsTheBridgeAndIsLeftAlone) {
     for (const BadRegistry &c : cases) {
         SCOPED_TRACE(c.what);
         write_file(file, c.text);
-        Config config;
-        config.state_file = file;
-        FakeBroker broker;
-        Registry store(file);
-        Bridge bridge(config, broker, store, [] { return int64_t{1700000000}; });
         std::string error;
-        EXPECT_FALSE(bridge.start(error));
+        EXPECT_FALSE(bridge_starts(file, error));
         EXPECT_NE(error.find(file + ": not a state file of this bridge"), std::string::npos)
             << error;
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
@@ -218,13 +223,8 @@ TEST_F(RegistryFile, EachRegistryThatMakesNoSenseIsRefusedWithItsReasonAndKept) 
         EXPECT_TRUE(held.actors.empty());
 
         // The bridge stops with that line.
-        Config config;
-        config.state_file = file;
-        FakeBroker broker;
-        Registry store(file);
-        Bridge bridge(config, broker, store, [] { return int64_t{1700000000}; });
         std::string stopped;
-        EXPECT_FALSE(bridge.start(stopped));
+        EXPECT_FALSE(bridge_starts(file, stopped));
         EXPECT_EQ(stopped, error);
 
         struct stat st {};
