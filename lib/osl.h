@@ -157,7 +157,7 @@ int osl_bt_running(void);
  * "motion", "level0" ...) and its unit ("°C", "V", "dBm", "µg/m³" in UTF-8,
  * or NULL where the reading has none, such as a flag or a count). Values are
  * the numbers the library's own log line shows for the record, unrounded.
- * The README has a table of every family's fields.
+ * docs/library.md has a table of every family's fields.
  */
 typedef struct osl_field {
     const char *name;
